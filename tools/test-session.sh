@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Runs a command inside a test session: a private virtual display, a Wine
+# prefix of the project's own and a persistent wineserver, so that each
+# Windows process starts in well under a second. Everything is torn down
+# when the command ends; the command's exit code is passed on.
+#   tools/test-session.sh x86_64 ctest --test-dir build/x86_64
+set -euo pipefail
+arch=$1
+shift
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+export WINEPREFIX=${GAGENT_WINEPREFIX:-$root/build/wineprefix-$arch}
+export WINEDEBUG=${WINEDEBUG:--all}
+# No Mono/Gecko installers, no desktop menu entries.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+
+xvfb_pid=
+cleanup() {
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+display=
+for n in $(seq 91 160); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
+done
+[ -n "$display" ] || { echo "test-session: no free display number" >&2; exit 1; }
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 1 100); do
+  [ -e "/tmp/.X11-unix/X$display" ] && break
+  sleep 0.05
+done
+export DISPLAY=":$display"
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+  /usr/lib/wine/wineserver -w
+fi
+/usr/lib/wine/wineserver -p
+# Wine's background services start with the first program; started here,
+# they do not inherit (and hold open) the output pipes of the command.
+/usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
+"$@"
