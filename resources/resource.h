@@ -1,0 +1,45 @@
+/* Resource and command ids shared by the code and every resource script.
+   A menu item's id doubles as the id of its status-bar help string. */
+#ifndef GAGENT_RESOURCE_H
+#define GAGENT_RESOURCE_H
+
+/* Application title, main menu and window icon share one id. */
+#define IDS_APP_TITLE            101
+#define IDR_MAIN_MENU            101
+#define IDI_KEY                  101
+
+/* Help lines for the second and third top-level menus: the menu reports a
+   drop-down by its position, and position 0 has no string on purpose. */
+#define IDS_MENU_POSITION_1      1
+#define IDS_MENU_POSITION_2      2
+
+/* Key manager window */
+#define IDD_KEY_MANAGER          110
+#define IDC_KEY_LIST             111
+#define IDC_GENERATE_KEY         112
+#define IDC_REMOVE_KEY           113
+#define IDC_KEY_TEXT             114
+#define IDS_COLUMN_NAME          115
+#define IDS_COLUMN_TYPE          116
+#define IDS_COLUMN_DETAIL        117
+#define IDC_LOCK_AGENT           119
+#define IDC_UNLOCK_AGENT         120
+#define IDC_AGENT_PASSPHRASE     136
+
+/* Menu commands */
+#define IDM_ADD_KEY              103
+#define IDM_EXPORT_KEY           104
+#define IDM_STOP_AGENT           105
+#define IDM_VIEW_AGENT_LOG       106
+#define IDM_HELP_TOPICS          107
+#define IDM_WHATS_THIS           108
+#define IDM_ABOUT                109
+#define IDM_EXIT                 185
+#define IDM_CONFIRM_KEY_OP       186
+#define IDM_ALLOW_ADD            202
+#define IDM_ALLOW_DELETE         203
+
+/* The executable's own resources */
+#define IDR_VERSION              1
+
+#endif
