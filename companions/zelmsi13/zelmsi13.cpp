@@ -1,0 +1,114 @@
+// Installer-support library: what the installed product knows about itself.
+// The installer records the chosen UI language under the product's registry
+// key; folders are stored with environment references and expanded here.
+#include <windows.h>
+#include <shellapi.h>
+
+#include "InstallerSupport.h"
+
+namespace {
+
+const char PRODUCT_KEY[] = "SOFTWARE\\VAQGlimmerpad";
+
+enum ExpandResult {
+    EXPAND_OK = 0,
+    EXPAND_BAD_ARGUMENT = 1,
+    EXPAND_NO_ROOM = 2,
+    EXPAND_FAILED = 3
+};
+
+bool isOurProduct(const char *productCode)
+{
+    return productCode != NULL && lstrcmpiA(productCode, PRODUCT_CODE) == 0;
+}
+
+// The language the installer recorded, as a Windows language id; 0 if none.
+LANGID recordedLanguage()
+{
+    static const HKEY roots[] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+    for (HKEY root : roots) {
+        HKEY key;
+        if (RegOpenKeyExA(root, PRODUCT_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+            continue;
+        char value[16];
+        DWORD type = 0;
+        DWORD size = sizeof value;
+        LONG status = RegQueryValueExA(key, "Language", NULL, &type,
+                                       reinterpret_cast<BYTE *>(value), &size);
+        RegCloseKey(key);
+        if (status != ERROR_SUCCESS)
+            continue;
+        if (type == REG_DWORD && size == sizeof(DWORD))
+            return static_cast<LANGID>(*reinterpret_cast<DWORD *>(value));
+        if (type == REG_SZ && size > 0) {
+            value[size < sizeof value ? size : sizeof value - 1] = '\0';
+            LANGID language = 0;
+            for (const char *p = value; *p >= '0' && *p <= '9'; ++p)
+                language = static_cast<LANGID>(language * 10 + (*p - '0'));
+            if (language != 0)
+                return language;
+        }
+    }
+    return 0;
+}
+
+int languageCode(LANGID language)
+{
+    switch (PRIMARYLANGID(language)) {
+    case LANG_FRENCH:
+        return 2;
+    case LANG_GERMAN:
+        return 4;
+    case LANG_JAPANESE:
+        return 8;
+    default:
+        return 1;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+int WINAPI ZELMSIgetFileLocale(const char *productCode, int, int, int, int, int)
+{
+    if (!isOurProduct(productCode))
+        return 0;
+    LANGID language = recordedLanguage();
+    if (language == 0)
+        language = GetUserDefaultUILanguage();
+    return languageCode(language);
+}
+
+int WINAPI ZELMSIexpandFolder(const char *folderReference, char *destination, int capacity)
+{
+    if (folderReference == NULL || destination == NULL || capacity <= 0)
+        return EXPAND_BAD_ARGUMENT;
+    destination[0] = '\0';
+    DWORD needed = ExpandEnvironmentStringsA(folderReference, destination,
+                                             static_cast<DWORD>(capacity));
+    if (needed == 0) {
+        destination[0] = '\0';
+        return EXPAND_FAILED;
+    }
+    if (needed > static_cast<DWORD>(capacity)) {
+        // Never hand back a cut path: it would name some other folder.
+        destination[0] = '\0';
+        return EXPAND_NO_ROOM;
+    }
+    return EXPAND_OK;
+}
+
+// Offered when the agent library cannot be used: a repair of the
+// installation puts its files back.
+int WINAPI ZELMSIrepairProduct(const char *productCode, int)
+{
+    if (!isOurProduct(productCode))
+        return 0;
+    char arguments[64] = "/fa ";
+    lstrcatA(arguments, PRODUCT_CODE);
+    HINSTANCE started = ShellExecuteA(NULL, "open", "msiexec.exe", arguments, NULL, SW_SHOWNORMAL);
+    return reinterpret_cast<INT_PTR>(started) > 32;
+}
+
+} // extern "C"
