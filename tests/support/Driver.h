@@ -1,0 +1,124 @@
+// Drives the real program from another process, the way a user would see
+// it: its windows, their texts, menu states, list rows and message boxes.
+// The same tests run against any stage folder (x86_64 or i686 build).
+#ifndef GAGENT_TEST_DRIVER_H
+#define GAGENT_TEST_DRIVER_H
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Milliseconds, stretched by GAGENT_TEST_TIMEOUT_SCALE for slow emulation.
+DWORD timeoutMs(DWORD base);
+
+// Folder of the running test program; doubles and the probe lie below it.
+std::string testProgramDirectory();
+// The stage folder under test (GAGENT_STAGE).
+std::string stageDirectory();
+
+// A private copy of the product's folder for one test, rebuilt from scratch.
+class Sandbox {
+public:
+    explicit Sandbox(const std::string &name);
+
+    // Attributes
+    const std::string &path() const { return root; }
+    std::string file(const std::string &relative) const { return root + "\\" + relative; }
+    std::string logPath() const { return file("calls.log"); }
+
+    // Operations
+    void addProduct();                                     // gagent.exe
+    void addLanguage(const std::string &folder, const std::string &fromFolder = "1033");
+    void addInstallerDouble(const std::string &variant = "zelmsi13");
+    void addFile(const std::string &from, const std::string &relative);
+    std::vector<std::string> loggedCalls() const;          // lines of calls.log
+
+private:
+    std::string root;
+};
+
+struct MessageBoxSeen {
+    HWND window;
+    std::string caption;
+    std::string text;
+};
+
+// One run of the program under test.
+class App {
+public:
+    explicit App(const Sandbox &sandbox);
+    ~App();
+
+    // Environment the program starts with, on top of the test's own.
+    void setEnvironment(const std::string &name, const std::string &value);
+
+    bool start();
+    bool startFrom(const std::string &executable);
+    // For names that the test's own code page cannot spell.
+    bool startFrom(const std::wstring &executable);
+    DWORD processId() const { return info.dwProcessId; }
+
+    // Windows
+    HWND waitForMainWindow(const std::string &title, DWORD ms = 10000);
+    HWND mainWindow() const { return main; }
+    // A visible dialog box of the program other than the main window.
+    bool waitForMessageBox(MessageBoxSeen &seen, DWORD ms = 10000);
+    bool hasOtherTopLevelWindow() const;
+
+    // Ending
+    // The exit code, or STILL_ACTIVE when the program did not end in time.
+    DWORD waitForExit(DWORD ms = 10000);
+    bool isRunning() const;
+    void kill();
+
+    // Questions answered from inside the program (see the probe).
+    std::string probe(const std::string &verb, int number = 0);
+    UINT menuState(int id) { return static_cast<UINT>(std::stoul(probe("menustate", id))); }
+    std::string menuText(int id) { return probe("menutext", id); }
+    bool statusBarIsSimple();
+    std::string statusBarText();
+
+private:
+    bool launch(const std::wstring &executable);
+    // The first visible top-level window of the program that `matches`.
+    template <typename Match> HWND waitForWindow(DWORD ms, Match matches);
+    bool inject();
+    std::vector<HWND> topLevelWindows() const;
+
+    std::string folder;
+    std::string logFile;
+    std::map<std::string, std::string> environment;
+    PROCESS_INFORMATION info;
+    HWND main;
+    bool injected;
+};
+
+// Texts of windows in any process.
+std::string windowText(HWND window);
+std::string windowClass(HWND window);
+// The text of the message in a message box.
+std::string messageBoxMessage(HWND box);
+
+// Input as a user gives it: keys go to the foreground window.
+void pressKey(WORD virtualKey);
+void pressKeyWith(WORD modifier, WORD virtualKey);
+bool makeForeground(HWND window);
+
+// Saves what the screen shows of `window` (frame included), or of an area
+// of the screen, as a BMP file.
+bool saveWindowImage(HWND window, const std::string &path);
+bool saveScreenImage(const RECT &area, const std::string &path);
+
+// Windows paths in UTF-16, for names outside the test's code page.
+std::wstring widen(const std::string &text);
+
+// Lets the program handle what was sent to it before the test looks again.
+void settle(DWORD ms = 200);
+
+} // namespace e2e
+
+#endif

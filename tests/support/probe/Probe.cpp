@@ -1,0 +1,213 @@
+// Loaded into the program under test by the test driver (a remote thread
+// calling LoadLibraryA). It answers questions about the program's windows
+// that another process cannot ask directly under Wine: menu states, the
+// status bar's text and the rows of list controls.
+//
+// Protocol: one request per connection on \\.\pipe\gagent-probe-<pid>,
+// words separated by spaces, window handles in hexadecimal; the answer is
+// text. Unknown requests are answered with "error".
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const UINT SEND_TIMEOUT_MS = 5000;
+
+LRESULT sendTo(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, SEND_TIMEOUT_MS, &result))
+        return -1;
+    return static_cast<LRESULT>(result);
+}
+
+HWND findChildOfClass(HWND parent, const char *className)
+{
+    return FindWindowExA(parent, NULL, className, NULL);
+}
+
+std::string menuState(HWND window, UINT id)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%u", GetMenuState(GetMenu(window), id, MF_BYCOMMAND));
+    return text;
+}
+
+std::string menuText(HWND window, UINT id)
+{
+    char text[256] = "";
+    GetMenuStringA(GetMenu(window), id, text, sizeof text, MF_BYCOMMAND);
+    return text;
+}
+
+// "<1 if simple mode>\t<text shown>"
+std::string statusBar(HWND window)
+{
+    HWND bar = findChildOfClass(window, STATUSCLASSNAMEA);
+    if (bar == NULL)
+        return "error no status bar";
+    bool simple = sendTo(bar, SB_ISSIMPLE, 0, 0) != 0;
+    char text[1024] = "";
+    // Windows names the simple part 255; Wine's control answers for it as
+    // part 0 while in simple mode.
+    sendTo(bar, SB_GETTEXTA, simple ? SB_SIMPLEID : 0, reinterpret_cast<LPARAM>(text));
+    if (simple && text[0] == '\0')
+        sendTo(bar, SB_GETTEXTA, 0, reinterpret_cast<LPARAM>(text));
+    return std::string(simple ? "1" : "0") + "\t" + text;
+}
+
+HWND listControl(HWND window, int controlId)
+{
+    return GetDlgItem(window, controlId);
+}
+
+int columnCount(HWND list)
+{
+    HWND header = reinterpret_cast<HWND>(sendTo(list, LVM_GETHEADER, 0, 0));
+    return header != NULL ? static_cast<int>(sendTo(header, HDM_GETITEMCOUNT, 0, 0)) : 0;
+}
+
+// One line per row, cells separated by tabs.
+std::string listRows(HWND list)
+{
+    int rows = static_cast<int>(sendTo(list, LVM_GETITEMCOUNT, 0, 0));
+    int columns = columnCount(list);
+    std::string answer;
+    for (int row = 0; row < rows; ++row) {
+        for (int column = 0; column < columns; ++column) {
+            char text[512] = "";
+            LVITEMA item = {};
+            item.iSubItem = column;
+            item.pszText = text;
+            item.cchTextMax = sizeof text;
+            sendTo(list, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+            if (column > 0)
+                answer += '\t';
+            answer += text;
+        }
+        answer += '\n';
+    }
+    return answer;
+}
+
+// "<count> <width 0> <width 1> ..." followed by a line per header text.
+std::string listColumns(HWND list)
+{
+    int columns = columnCount(list);
+    std::string answer = std::to_string(columns);
+    for (int column = 0; column < columns; ++column)
+        answer += " " + std::to_string(sendTo(list, LVM_GETCOLUMNWIDTH, column, 0));
+    HWND header = reinterpret_cast<HWND>(sendTo(list, LVM_GETHEADER, 0, 0));
+    for (int column = 0; column < columns; ++column) {
+        char text[256] = "";
+        HDITEMA item = {};
+        item.mask = HDI_TEXT;
+        item.pszText = text;
+        item.cchTextMax = sizeof text;
+        sendTo(header, HDM_GETITEMA, column, reinterpret_cast<LPARAM>(&item));
+        answer += std::string("\n") + text;
+    }
+    return answer;
+}
+
+std::string listExtendedStyle(HWND list)
+{
+    return std::to_string(sendTo(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0));
+}
+
+std::string selectedRows(HWND list)
+{
+    std::string answer;
+    for (int row = -1;;) {
+        row = static_cast<int>(sendTo(list, LVM_GETNEXTITEM, row, LVNI_SELECTED));
+        if (row < 0)
+            break;
+        answer += std::to_string(row) + " ";
+    }
+    return answer;
+}
+
+std::string windowIcon(HWND window)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%p", reinterpret_cast<void *>(sendTo(window, WM_GETICON, ICON_BIG, 0)));
+    return text;
+}
+
+std::string answer(const std::string &request)
+{
+    std::istringstream words(request);
+    std::string verb, handleText;
+    words >> verb >> handleText;
+    HWND window = reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::strtoull(handleText.c_str(), NULL, 16)));
+    int number = 0;
+    words >> number;
+    if (verb == "ping")
+        return "pong";
+    if (!IsWindow(window))
+        return "error no window";
+    if (verb == "menustate")
+        return menuState(window, number);
+    if (verb == "menutext")
+        return menuText(window, number);
+    if (verb == "status")
+        return statusBar(window);
+    if (verb == "icon")
+        return windowIcon(window);
+    HWND list = listControl(window, number);
+    if (list == NULL)
+        return "error no control";
+    if (verb == "listrows")
+        return listRows(list);
+    if (verb == "listcolumns")
+        return listColumns(list);
+    if (verb == "liststyle")
+        return listExtendedStyle(list);
+    if (verb == "listselection")
+        return selectedRows(list);
+    return "error unknown request";
+}
+
+DWORD WINAPI serve(void *)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "\\\\.\\pipe\\gagent-probe-%lu", GetCurrentProcessId());
+    for (;;) {
+        HANDLE pipe = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                       PIPE_UNLIMITED_INSTANCES, 1 << 16, 1 << 16, 0, NULL);
+        if (pipe == INVALID_HANDLE_VALUE)
+            return 1;
+        if (ConnectNamedPipe(pipe, NULL) || GetLastError() == ERROR_PIPE_CONNECTED) {
+            char request[1024];
+            DWORD length = 0;
+            if (ReadFile(pipe, request, sizeof request - 1, &length, NULL)) {
+                request[length] = '\0';
+                std::string reply = answer(request);
+                DWORD written = 0;
+                WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &written, NULL);
+                FlushFileBuffers(pipe);
+            }
+        }
+        DisconnectNamedPipe(pipe);
+        CloseHandle(pipe);
+    }
+}
+
+} // namespace
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void *)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        HANDLE thread = CreateThread(NULL, 0, serve, NULL, 0, NULL);
+        if (thread != NULL)
+            CloseHandle(thread);
+    }
+    return TRUE;
+}
