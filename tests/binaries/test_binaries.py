@@ -1,0 +1,348 @@
+"""Checks the staged Windows binaries as the loader and the shell see them.
+
+CTest runs this once per Windows build (see CMakeLists.txt here), with:
+
+    GAGENT_STAGE_DIR    the build's stage folder (gagent.exe, zelmsi13.dll,
+                        1033/gagent.dll)
+    GAGENT_ARCH         i686 or x86_64, the build's CMAKE_SYSTEM_PROCESSOR
+    GAGENT_OWN_OBJECTS  ';'-separated static libraries and object files
+                        that hold the program's own code
+
+By hand, after building gagent, gagent_lang_1033 and zelmsi13:
+
+    GAGENT_STAGE_DIR=build/i686/stage GAGENT_ARCH=i686 \\
+    GAGENT_OWN_OBJECTS="build/i686/libgagent_core.a;build/i686/libgagent_pure.a;build/i686/CMakeFiles/gagent.dir/app/Startup.cpp.obj" \\
+        python3 -m unittest discover -s tests/binaries -v
+
+Everything is read with tools/inspect-pe.py, which uses only the standard
+library, so no Windows tool and no Wine are needed.
+"""
+
+import collections
+import os
+import re
+import sys
+import types
+import unittest
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def load_reader():
+    # The script's name has a dash, so it is run from its path into a module
+    # of our own; that module is registered first because the script's
+    # dataclasses look their module up while they are being defined.
+    path = ROOT / "tools" / "inspect-pe.py"
+    module = types.ModuleType("inspect_pe")
+    module.__file__ = str(path)
+    sys.modules[module.__name__] = module
+    exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), module.__dict__)
+    return module
+
+
+pe = load_reader()
+
+MACHINE = {"i686": 0x14C, "x86_64": 0x8664}
+IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+LANG_EN_US = 0x0409
+
+# The icon files hold these images, (size, bits per pixel); the shell picks
+# the best fit for the display, from 16-colour VGA up.
+ICON_LAYOUT = collections.Counter([
+    (16, 32), (32, 32), (48, 32), (16, 8), (32, 8), (48, 8), (16, 4), (32, 4)])
+
+# System DLLs whose every text-taking function comes in an A and a W form.
+# KERNEL32 is left out: the C runtime's start-up code links against it on
+# its own terms, so it is the program's own objects that are held to the A
+# forms (OwnCodeTest), not the finished import table.
+ANSI_ONLY_DLLS = ("USER32", "COMCTL32", "GDI32", "ADVAPI32", "SHELL32", "COMDLG32", "VERSION")
+
+# Resource and command ids, as in resources/resource.h.
+IDS_APP_TITLE = 101
+IDR_MAIN_MENU = 101
+IDI_KEY = 101
+IDD_KEY_MANAGER = 110
+KEY_MANAGER_CONTROLS = {111, 112, 113, 114, 119, 120, 136}
+MENU_COMMANDS = {103, 104, 105, 106, 107, 108, 109, 185, 186, 202, 203}
+COLUMN_TITLES = {115, 116, 117}
+
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+
+
+def environment():
+    stage = os.environ.get("GAGENT_STAGE_DIR")
+    arch = os.environ.get("GAGENT_ARCH")
+    if not stage or arch not in MACHINE:
+        raise RuntimeError("set GAGENT_STAGE_DIR to a stage folder and GAGENT_ARCH "
+                           f"to one of {sorted(MACHINE)} (got {stage!r}, {arch!r})")
+    return Path(stage), arch
+
+
+STAGE, ARCH = None, None
+
+
+def setUpModule():
+    global STAGE, ARCH
+    STAGE, ARCH = environment()
+
+
+def load_image(relative):
+    path = STAGE / relative
+    if not path.is_file():
+        raise AssertionError(f"{path} is missing; build gagent, gagent_lang_1033 and zelmsi13")
+    return pe.PEImage.load(path)
+
+
+def find_resources(resources, kind, name):
+    return [r for r in resources if r.type == kind and r.name == name]
+
+
+def undecorated(symbol):
+    """The C name behind an import reference or a direct call: i686 puts an
+    underscore in front and @bytes behind stdcall names, x86_64 neither."""
+    if ARCH == "i686":
+        if not symbol.startswith("_"):
+            return None
+        symbol = symbol[1:]
+    return re.sub(r"@\d+$", "", symbol)
+
+
+class IconGroupChecks:
+    """Shared by the executable and the language module, which both carry
+    icons drawn by tools/make-icon.py."""
+
+    def check_icon_group(self, resources, group):
+        entries = pe.parse_group_icon(group.data)
+        shapes = collections.Counter((e.width, e.bit_count) for e in entries)
+        self.assertEqual(shapes, ICON_LAYOUT, f"images of icon group {group.name!r}")
+        for entry in entries:
+            with self.subTest(group=group.name, icon=entry.icon_id):
+                self.assertEqual(entry.width, entry.height)
+                self.assertEqual(entry.planes, 1)
+                images = [r for r in find_resources(resources, pe.RT_ICON, entry.icon_id)
+                          if r.language == group.language]
+                self.assertEqual(len(images), 1, f"RT_ICON {entry.icon_id} the group names")
+                data = images[0].data
+                self.assertEqual(len(data), entry.bytes_in_resource)
+                image = pe.parse_icon_image(data)
+                self.assertEqual((image.width, image.height, image.bit_count),
+                                 (entry.width, entry.height, entry.bit_count))
+                self.assertEqual(image.planes, 1)
+                if not image.png:
+                    self.assertEqual(len(data), image.expected_size,
+                                     "colour bitmap, palette and AND mask of the image")
+
+
+class ExecutableTest(unittest.TestCase, IconGroupChecks):
+    """gagent.exe: what Windows reads before and while starting it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.image = load_image("gagent.exe")
+        cls.resources = cls.image.resources()
+
+    def test_headers_match_the_build(self):
+        self.assertEqual(self.image.machine, MACHINE[ARCH], "machine")
+        expected_magic = pe.PE32_MAGIC if ARCH == "i686" else pe.PE32_PLUS_MAGIC
+        self.assertEqual(self.image.magic, expected_magic, "PE32 for i686, PE32+ for x86_64")
+        self.assertFalse(self.image.is_dll)
+        self.assertEqual(self.image.subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI,
+                         "a console subsystem would open a console window with the program")
+
+    def test_manifest_names_the_program_and_common_controls_6(self):
+        manifests = find_resources(self.resources, pe.RT_MANIFEST, 1)
+        self.assertEqual(len(manifests), 1, "manifest resource 1")
+        root = ElementTree.fromstring(manifests[0].data)
+        self.assertEqual(root.tag, ASM_V1 + "assembly")
+        self.assertEqual(root.get("manifestVersion"), "1.0")
+
+        identities = root.findall(ASM_V1 + "assemblyIdentity")
+        self.assertEqual(len(identities), 1, "the program's own assemblyIdentity")
+        identity = identities[0].attrib
+        # One manifest serves both builds; it describes the shipped 32-bit
+        # program, so "x86" is expected from the x86_64 build as well.
+        self.assertEqual(identity.get("name"), "VAQ.Glimmerpad.GAgent")
+        self.assertEqual(identity.get("processorArchitecture"), "x86")
+        self.assertEqual(identity.get("type"), "win32")
+
+        dependencies = [identity.attrib
+                        for dependency in root.findall(ASM_V1 + "dependency")
+                        for assembly in dependency.findall(ASM_V1 + "dependentAssembly")
+                        for identity in assembly.findall(ASM_V1 + "assemblyIdentity")]
+        self.assertEqual(dependencies, [{
+            "type": "win32",
+            "name": "Microsoft.Windows.Common-Controls",
+            "version": "6.0.0.0",
+            "processorArchitecture": "x86",
+            "publicKeyToken": "6595b64144ccf1df",
+            "language": "*",
+        }])
+
+    def test_version_block_has_one_us_english_string_table(self):
+        blocks = find_resources(self.resources, pe.RT_VERSION, 1)
+        self.assertEqual(len(blocks), 1, "version resource 1")
+        root = pe.parse_version_info(blocks[0].data)
+        self.assertEqual(root.key, "VS_VERSION_INFO")
+        fixed = pe.fixed_file_info(root)
+
+        tables = pe.string_file_info(root)
+        self.assertEqual(list(tables), ["040904E4"], "StringFileInfo tables")
+        values = tables["040904E4"]
+        # Both texts come from the same header as the binary version; the
+        # shell shows the text, the installer compares the numbers.
+        dotted = ".".join(map(str, fixed.file_version))
+        self.assertEqual(values.get("FileVersion"), dotted)
+        self.assertEqual(values.get("ProductVersion"), ".".join(map(str, fixed.product_version)))
+        # The shell finds the table through the translation list.
+        self.assertIn((0x0409, 0x04E4), pe.translations(root))
+
+    def test_icon_groups_are_named_with_the_program_icon_first(self):
+        groups = [r for r in self.resources if r.type == pe.RT_GROUP_ICON]
+        # The shell shows the first group as the program's icon.
+        self.assertEqual([g.name for g in groups], ["IDI_ICON_GAGENT", "IDI_ICON_GAGENT_LOCK"])
+        for group in groups:
+            self.check_icon_group(self.resources, group)
+
+    def test_no_wide_functions_imported_from_system_dlls(self):
+        libraries = {library.dll.upper().removesuffix(".DLL"): library
+                     for library in self.image.imports()}
+        self.assertIn("USER32", libraries, "a dialog program that imports nothing from USER32")
+        wide = [f"{dll}!{function.name}"
+                for dll, library in libraries.items() if dll in ANSI_ONLY_DLLS
+                for function in library.functions
+                if function.name and function.name.endswith("W")]
+        if wide:
+            self.fail("wide forms imported: " + ", ".join(wide))
+
+
+class OwnCodeTest(unittest.TestCase):
+    """The program is ANSI throughout.  Its own objects are read rather than
+    the finished import table, which also holds the C runtime's needs."""
+
+    @classmethod
+    def setUpClass(cls):
+        listed = os.environ.get("GAGENT_OWN_OBJECTS", "")
+        cls.paths = [path for path in listed.split(";") if path]
+        cls.objects = [obj for path in cls.paths for obj in pe.read_objects(path)]
+
+    def test_objects_are_of_this_build(self):
+        self.assertTrue(self.paths, "GAGENT_OWN_OBJECTS names no file")
+        for obj in self.objects:
+            self.assertEqual(obj.machine, MACHINE[ARCH], obj.name)
+
+    def test_only_ansi_forms_of_windows_functions_are_called(self):
+        defined = {s.name for obj in self.objects for s in obj.symbols if s.is_definition}
+        imported, wide = set(), []
+        for obj in self.objects:
+            for symbol in obj.symbols:
+                if not symbol.is_undefined_reference or symbol.name in defined:
+                    continue
+                name = symbol.name
+                through_table = name.startswith("__imp_")
+                if through_table:
+                    name = name[len("__imp_"):]
+                name = undecorated(name)
+                # C++ names are mangled and never a Windows function's.
+                if name is None or name.startswith("_Z"):
+                    continue
+                if through_table:
+                    imported.add(name)
+                if name.endswith("W"):
+                    wide.append(f"{obj.name}: {symbol.name}")
+        # The program calls Windows, so an empty set means the symbol tables
+        # were not read, not that all is well.
+        self.assertTrue(any(name.endswith("A") for name in imported),
+                        f"no A-form import references found in {self.paths}")
+        if wide:
+            self.fail("wide forms referenced:\n  " + "\n  ".join(wide))
+
+
+class LanguageModuleTest(unittest.TestCase, IconGroupChecks):
+    """1033/gagent.dll: every text, template and menu of the English UI."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.image = load_image(Path("1033") / "gagent.dll")
+        cls.resources = cls.image.resources()
+        cls.strings = pe.string_table(cls.resources, LANG_EN_US)
+
+    def only(self, kind, name):
+        found = find_resources(self.resources, kind, name)
+        self.assertEqual(len(found), 1, f"{pe.resource_type_name(kind)} {name}")
+        return found[0]
+
+    def test_module_is_data_only(self):
+        self.assertEqual(self.image.machine, MACHINE[ARCH], "machine")
+        self.assertTrue(self.image.is_dll)
+        # The program maps it with LoadLibraryA: an entry point or an import
+        # would run code in our process for what is only data.
+        self.assertEqual(self.image.entry_point, 0, "entry point")
+        self.assertEqual([library.dll for library in self.image.imports()], [])
+
+    def test_every_resource_is_us_english(self):
+        self.assertTrue(self.resources)
+        other = {(pe.resource_type_name(r.type), r.name, hex(r.language))
+                 for r in self.resources if r.language != LANG_EN_US}
+        self.assertEqual(other, set())
+
+    def test_strings(self):
+        needed = {IDS_APP_TITLE} | MENU_COMMANDS | COLUMN_TITLES
+        for string_id in sorted(needed):
+            with self.subTest(string=string_id):
+                self.assertTrue(self.strings.get(string_id, "").strip(),
+                                f"string {string_id} in bundle {pe.string_bundle_of(string_id)}")
+
+    def test_key_manager_dialog_has_its_controls(self):
+        dialog = pe.parse_dialog(self.only(pe.RT_DIALOG, IDD_KEY_MANAGER).data)
+        self.assertTrue(dialog.extended, "DIALOGEX template")
+        ids = collections.Counter(control.id for control in dialog.controls)
+        for control_id in sorted(KEY_MANAGER_CONTROLS):
+            with self.subTest(control=control_id):
+                self.assertEqual(ids[control_id], 1, "controls with this id")
+
+    def test_main_menu_has_every_command(self):
+        items = list(pe.menu_items(pe.parse_menu(self.only(pe.RT_MENU, IDR_MAIN_MENU).data)))
+        commands = collections.Counter(
+            item.id for item in items if not item.popup and not item.separator)
+        for command in sorted(MENU_COMMANDS):
+            with self.subTest(command=command):
+                self.assertEqual(commands[command], 1, "menu items with this id")
+        for item in items:
+            if not item.separator:
+                self.assertTrue(item.text, f"menu item {item.id} without text")
+
+    def test_window_icon(self):
+        self.check_icon_group(self.resources, self.only(pe.RT_GROUP_ICON, IDI_KEY))
+
+
+class InstallerSupportLibraryTest(unittest.TestCase):
+    """zelmsi13.dll: the installer finds these exports by exactly these names
+    and the repair operation by ordinal alone."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.image = load_image("zelmsi13.dll")
+        cls.exports = cls.image.exports()
+
+    def test_library_matches_the_build(self):
+        self.assertEqual(self.image.machine, MACHINE[ARCH], "machine")
+        self.assertTrue(self.image.is_dll)
+
+    def test_named_exports(self):
+        named = {name: export for export in self.exports for name in export.names}
+        for name in ("_ZELMSIgetFileLocale@24", "_ZELMSIexpandFolder@12"):
+            with self.subTest(export=name):
+                self.assertIn(name, named)
+                self.assertIsNone(named[name].forwarder)
+
+    def test_ordinal_12_has_no_name(self):
+        by_ordinal = {export.ordinal: export for export in self.exports}
+        self.assertIn(12, by_ordinal, f"ordinals: {sorted(by_ordinal)}")
+        self.assertEqual(by_ordinal[12].names, [], "ordinal 12 must be NONAME")
+        self.assertIsNone(by_ordinal[12].forwarder)
+
+
+if __name__ == "__main__":
+    unittest.main()
