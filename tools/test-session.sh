@@ -37,6 +37,12 @@ export DISPLAY=":$display"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+  # There is no window manager on the virtual display: Wine then draws the
+  # frames and captions itself, as Windows would.
+  /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  # Debian's Wine does not look in its own font folder: without Marlett and
+  # Tahoma the caption buttons and dialog texts fall back to bitmap fonts.
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
   /usr/lib/wine/wineserver -w
 fi
 /usr/lib/wine/wineserver -p

@@ -1,0 +1,26 @@
+# The two commands of the README, and what they are made of.
+.PHONY: all setup build run test gallery clean
+
+all: build
+
+setup:
+	@bash tools/setup.sh
+
+build: setup
+	@tools/build.sh
+
+# Starts the key manager (on a virtual display, with a screenshot, when
+# this machine has no display).
+run: build
+	@tools/run.sh
+
+# Every test: native, Windows under Wine, and checks of the shipped binaries.
+test: build
+	@tools/run-tests.sh
+
+# Pictures of every window under build/gallery/.
+gallery: build
+	@tools/gallery.sh
+
+clean:
+	rm -rf build

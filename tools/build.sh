@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the three builds of the one tree:
+#   build/i686    the product as shipped (PE32), stage in build/i686/stage
+#   build/x86_64  the same code for the tests under Wine
+#   build/native  the pure logic with sanitizers, for this machine
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+configure() { # dir, extra cmake arguments...
+  local dir=$1
+  shift
+  [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+}
+
+configure build/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake -DCMAKE_BUILD_TYPE=Release
+configure build/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure build/native -DCMAKE_BUILD_TYPE=Debug
+
+for dir in build/i686 build/x86_64 build/native; do
+  cmake --build "$dir"
+done
