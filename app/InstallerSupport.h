@@ -19,4 +19,9 @@ typedef int(WINAPI *GetFileLocaleFunction)(const char *productCode, int reserved
 typedef int(WINAPI *ExpandFolderFunction)(const char *folderReference, char *destination,
                                           int capacity);
 
+// Offered to a user whose agent library cannot be used: asks the installer
+// library to repair the installation. The executable imports it statically
+// by ordinal 12, so it lives outside the code that tests link.
+void offerInstallationRepair();
+
 #endif

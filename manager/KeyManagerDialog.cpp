@@ -1,19 +1,53 @@
 #include "KeyManagerDialog.h"
 
+#include "AgentChannel.h"
 #include "UiLanguage.h"
 #include "WindowPlacement.h"
 #include "resource.h"
 
+namespace {
+
+const int COLUMN_COUNT = 3;
+const UINT COLUMN_HEADER_STRINGS[COLUMN_COUNT] = {IDS_COLUMN_NAME, IDS_COLUMN_TYPE, IDS_COLUMN_DETAIL};
+
+// String id of a key type's name, or 0 for a code without one.
+UINT keyTypeStringId(KeyTypeCode typeCode)
+{
+    switch (static_cast<UINT32>(typeCode)) {
+    case 0:
+        return IDS_KEY_TYPE_0;
+    case 1:
+        return IDS_KEY_TYPE_1;
+    case 2:
+        return IDS_KEY_TYPE_2;
+    case 3:
+        return IDS_KEY_TYPE_3;
+    case 4:
+        return IDS_KEY_TYPE_4;
+    case 6:
+        return IDS_KEY_TYPE_6;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
 KeyManagerDialog::KeyManagerDialog(HMODULE module, HWND owner)
-    : DialogBase(module, owner), statusBar(NULL), menu(NULL), keyList(NULL),
-      allowAdd(1), allowDelete(1), confirmKeyOp(0), restrictedMode(0)
+    : DialogBase(module, owner), statusBar(NULL), menu(NULL), keyList(NULL), agentLibrary(NULL),
+      agent(NULL), allowAdd(1), allowDelete(1), confirmKeyOp(0), restrictedMode(0)
 {
     helpContextId = 1000;
     titleText[0] = '\0';
     minColumnWidth[0] = minColumnWidth[1] = minColumnWidth[2] = 0;
     // The agent side may have created the event already; opening it then
     // leaves its state alone.
-    refreshEvent = CreateEventA(NULL, TRUE, TRUE, "Agent_Refresh_Event");
+    refreshEvent = CreateEventA(NULL, TRUE, TRUE, AGENT_REFRESH_EVENT);
+}
+
+KeyManagerDialog::~KeyManagerDialog()
+{
+    releaseAgent();
 }
 
 INT_PTR KeyManagerDialog::dialogProc(UINT message, WPARAM wParam, LPARAM lParam)
@@ -32,6 +66,11 @@ INT_PTR KeyManagerDialog::dialogProc(UINT message, WPARAM wParam, LPARAM lParam)
         return 1;
     case WM_MENUSELECT:
         showMenuHelp(wParam, lParam);
+        return 1;
+    case WM_AGENT_REFRESH:
+        // Whoever changes the key set holds the event reset until it is done.
+        WaitForSingleObject(refreshEvent, INFINITE);
+        refreshKeyList();
         return 1;
     default:
         return DialogBase::dialogProc(message, wParam, lParam);
@@ -52,6 +91,15 @@ int KeyManagerDialog::onInitDialog(HWND)
 
     createStatusBar();
     centerWindow(window, parentWindow);
+
+    if (!bindAgentLibrary())
+        return 0;
+    agent->attachWindow(window);
+    restrictedMode = agent->isRestrictedMode();
+
+    setUpKeyList();
+    showPolicyCheckMarks();
+    refreshKeyList();
     return 1;
 }
 
@@ -60,6 +108,133 @@ void KeyManagerDialog::createStatusBar()
     // Zero size: the bar docks itself at the bottom edge.
     statusBar = CreateWindowExA(0, STATUSCLASSNAMEA, "", WS_CHILD | WS_VISIBLE | WS_BORDER, 0, 0, 0,
                                 0, window, NULL, resourceModule, NULL);
+}
+
+void KeyManagerDialog::setUpKeyList()
+{
+    keyList = GetDlgItem(window, IDC_KEY_LIST);
+    SendMessageA(keyList, LVM_SETEXTENDEDLISTVIEWSTYLE, ~0u, LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP);
+
+    for (int i = 0; i < COLUMN_COUNT; ++i) {
+        char header[256];
+        if (LoadStringA(resourceModule, COLUMN_HEADER_STRINGS[i], header, sizeof header) == 0)
+            header[0] = '\0';
+        LVCOLUMNA column;
+        ZeroMemory(&column, sizeof column);
+        column.mask = LVCF_FMT | LVCF_TEXT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.pszText = header;
+        column.iSubItem = i;
+        SendMessageA(keyList, LVM_INSERTCOLUMNA, i, reinterpret_cast<LPARAM>(&column));
+    }
+    for (int i = 0; i < COLUMN_COUNT; ++i) {
+        // For the last column the control fills the remaining width.
+        SendMessageA(keyList, LVM_SETCOLUMNWIDTH, i, LVSCW_AUTOSIZE_USEHEADER);
+        minColumnWidth[i] = static_cast<UINT32>(SendMessageA(keyList, LVM_GETCOLUMNWIDTH, i, 0)) + 10;
+    }
+}
+
+void KeyManagerDialog::showPolicyCheckMarks()
+{
+    CheckMenuItem(menu, IDM_CONFIRM_KEY_OP, MF_BYCOMMAND | (confirmKeyOp ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(menu, IDM_ALLOW_ADD, MF_BYCOMMAND | (allowAdd ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(menu, IDM_ALLOW_DELETE, MF_BYCOMMAND | (allowDelete ? MF_CHECKED : MF_UNCHECKED));
+}
+
+bool KeyManagerDialog::agentIsAvailable()
+{
+    // After a failed binding the window runs as if the agent were away.
+    return agent != NULL && agent->isAgentAvailable();
+}
+
+void KeyManagerDialog::refreshKeyList()
+{
+    // Painting each of thousands of rows as it comes and goes costs more
+    // than the rows themselves; the list is painted once at the end.
+    SendMessageA(keyList, WM_SETREDRAW, FALSE, 0);
+    SendMessageA(keyList, LVM_DELETEALLITEMS, 0, 0);
+    if (agentIsAvailable())
+        fillKeyList();
+    SendMessageA(keyList, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(keyList, NULL, TRUE);
+    updateCommandStates();
+}
+
+void KeyManagerDialog::fillKeyList()
+{
+    KeyListEntry *entries = NULL;
+    UINT32 count = 0;
+    if (agent->getKeyList(&entries, &count) != AGENT_OK)
+        return;
+
+    for (UINT32 i = 0; i < count; ++i) {
+        LVITEMA row;
+        ZeroMemory(&row, sizeof row);
+        row.mask = LVIF_TEXT;
+        row.iItem = static_cast<int>(i);
+        row.pszText = const_cast<char *>(entries[i].name);
+        SendMessageA(keyList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&row));
+
+        char typeName[32] = "";
+        UINT typeString = keyTypeStringId(entries[i].typeCode);
+        if (typeString == 0 || LoadStringA(resourceModule, typeString, typeName, sizeof typeName) == 0)
+            typeName[0] = '\0';
+        LVITEMA cell;
+        ZeroMemory(&cell, sizeof cell);
+        cell.iSubItem = 1;
+        cell.pszText = typeName;
+        SendMessageA(keyList, LVM_SETITEMTEXTA, i, reinterpret_cast<LPARAM>(&cell));
+        cell.iSubItem = 2;
+        cell.pszText = const_cast<char *>(entries[i].detail);
+        SendMessageA(keyList, LVM_SETITEMTEXTA, i, reinterpret_cast<LPARAM>(&cell));
+    }
+    agent->freeKeyList(&entries, count);
+    sizeColumnsToContents();
+}
+
+void KeyManagerDialog::sizeColumnsToContents()
+{
+    for (int i = 0; i < COLUMN_COUNT; ++i) {
+        SendMessageA(keyList, LVM_SETCOLUMNWIDTH, i, LVSCW_AUTOSIZE);
+        UINT32 width = static_cast<UINT32>(SendMessageA(keyList, LVM_GETCOLUMNWIDTH, i, 0));
+        if (width < minColumnWidth[i])
+            SendMessageA(keyList, LVM_SETCOLUMNWIDTH, i, minColumnWidth[i]);
+    }
+}
+
+void KeyManagerDialog::setMenuItemEnabled(int id, bool enabled)
+{
+    EnableMenuItem(menu, id, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+}
+
+void KeyManagerDialog::setButtonEnabled(int id, bool enabled)
+{
+    EnableWindow(GetDlgItem(window, id), enabled);
+}
+
+void KeyManagerDialog::updateCommandStates()
+{
+    bool available = agentIsAvailable();
+    bool locked = available && agent->isLocked();
+    bool selection = available && SendMessageA(keyList, LVM_GETNEXTITEM, -1, LVNI_SELECTED) >= 0;
+
+    setMenuItemEnabled(IDM_ADD_KEY, available && !locked);
+    setMenuItemEnabled(IDM_EXPORT_KEY, selection);
+    setButtonEnabled(IDC_AGENT_PASSPHRASE, available);
+    setButtonEnabled(IDC_GENERATE_KEY, available && !locked);
+    setButtonEnabled(IDC_LOCK_AGENT, available && !locked);
+    setButtonEnabled(IDC_UNLOCK_AGENT, locked);
+    setButtonEnabled(IDC_REMOVE_KEY, !locked && selection);
+    setButtonEnabled(IDC_KEY_TEXT, !locked && selection);
+}
+
+int KeyManagerDialog::onNotifyClick(NMHDR *header)
+{
+    if (header->idFrom != IDC_KEY_LIST)
+        return 0;
+    WaitForSingleObject(refreshEvent, INFINITE);
+    updateCommandStates();
+    return 1;
 }
 
 int KeyManagerDialog::onCommand(unsigned id, HWND, unsigned)

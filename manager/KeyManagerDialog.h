@@ -1,20 +1,24 @@
-// The program's main window: the key list, its commands, the menu with
-// status-bar help, and the link to the agent.
+// The program's main window: the agent's keys in a list, the commands that
+// act on them, the menu with status-bar help, and the link to the agent.
 #ifndef GAGENT_KEYMANAGERDIALOG_H
 #define GAGENT_KEYMANAGERDIALOG_H
 
 #include "DialogBase.h"
+#include "IAgent.h"
 
 class KeyManagerDialog : public DialogBase {
 public:
     KeyManagerDialog(HMODULE module, HWND owner);
+    ~KeyManagerDialog();
 
     // Attributes
     char titleText[256];
     HWND statusBar;
     HMENU menu;
     HWND keyList;
-    UINT32 minColumnWidth[3];
+    UINT32 minColumnWidth[3]; // header width + 10, the least each column keeps
+    HMODULE agentLibrary;     // outlives `agent`, whose code it holds
+    IAgent *agent;            // null unless the binding succeeded completely
     INT32 allowAdd;
     INT32 allowDelete;
     INT32 confirmKeyOp;
@@ -25,12 +29,25 @@ public:
     INT_PTR dialogProc(UINT message, WPARAM wParam, LPARAM lParam);
     int onInitDialog(HWND focusWindow);
     int onCommand(unsigned id, HWND control, unsigned notification);
+    int onNotifyClick(NMHDR *header);
 
     // Operations
+    bool bindAgentLibrary();
+    void refreshKeyList();
+    void updateCommandStates();
     void showMenuHelp(WPARAM wParam, LPARAM lParam);
 
 private:
+    void releaseAgent();
+    void askForRepairAndQuit();
     void createStatusBar();
+    void setUpKeyList();
+    void showPolicyCheckMarks();
+    void fillKeyList();
+    void sizeColumnsToContents();
+    void setMenuItemEnabled(int id, bool enabled);
+    void setButtonEnabled(int id, bool enabled);
+    bool agentIsAvailable();
     int onExit();
 };
 

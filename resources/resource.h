@@ -26,6 +26,16 @@
 #define IDC_UNLOCK_AGENT         120
 #define IDC_AGENT_PASSPHRASE     136
 
+/* Agent library */
+#define IDS_AGENT_UNAVAILABLE    150
+/* Key type names by KeyTypeCode; code 5 and unknown codes have none. */
+#define IDS_KEY_TYPE_0           151
+#define IDS_KEY_TYPE_1           152
+#define IDS_KEY_TYPE_2           153
+#define IDS_KEY_TYPE_6           154
+#define IDS_KEY_TYPE_3           155
+#define IDS_KEY_TYPE_4           156
+
 /* Menu commands */
 #define IDM_ADD_KEY              103
 #define IDM_EXPORT_KEY           104
