@@ -1,5 +1,10 @@
 #include "AppFixture.h"
 
+#include <fstream>
+#include <sstream>
+
+#include "resource.h"
+
 const char *const ENGLISH_TITLE = "Glimmerpad Key Manager";
 
 std::string currentTestName()
@@ -23,4 +28,92 @@ void StartedApp::SetUp()
     ASSERT_TRUE(app->start());
     window = app->waitForMainWindow(ENGLISH_TITLE);
     ASSERT_NE(window, (HWND)NULL) << "the key manager window did not appear";
+}
+
+void AgentApp::SetUp()
+{
+    sandbox.reset(new e2e::Sandbox(currentTestName()));
+    sandbox->addProduct();
+    sandbox->addLanguage("1033");
+    sandbox->addInstallerDouble();
+    script("");
+}
+
+void AgentApp::script(const std::string &lines)
+{
+    std::ofstream file(sandbox->file("agent.script").c_str(), std::ios::trunc);
+    file << lines;
+}
+
+void AgentApp::start(const std::string &library)
+{
+    if (!library.empty())
+        sandbox->addFile(e2e::testProgramDirectory() + "\\doubles\\" + library + "\\OPENSSH.DLL", "OPENSSH.DLL");
+    app.reset(new e2e::App(*sandbox));
+    app->setEnvironment("GAGENT_TEST_AGENT_SCRIPT", sandbox->file("agent.script"));
+    ASSERT_TRUE(app->start());
+}
+
+HWND AgentApp::waitForWindow()
+{
+    window = app->waitForMainWindow(ENGLISH_TITLE);
+    return window;
+}
+
+bool AgentApp::called(const std::string &call) const
+{
+    for (const std::string &line : calls()) {
+        if (line == call)
+            return true;
+    }
+    return false;
+}
+
+int AgentApp::countCalls(const std::string &prefix) const
+{
+    int n = 0;
+    for (const std::string &line : calls())
+        n += line.compare(0, prefix.size(), prefix) == 0;
+    return n;
+}
+
+void AgentApp::clickRow(int row, bool doubleClick, WORD modifier)
+{
+    RECT rect;
+    std::istringstream(app->probe("listrowrect", IDC_KEY_LIST, std::to_string(row)))
+        >> rect.left >> rect.top >> rect.right >> rect.bottom;
+    ASSERT_TRUE(e2e::makeForeground(window));
+    POINT inside = {rect.left + 8, (rect.top + rect.bottom) / 2};
+    e2e::clickAt(inside, doubleClick, modifier);
+    e2e::settle();
+}
+
+void AgentApp::clickBelowRows()
+{
+    RECT list;
+    GetWindowRect(GetDlgItem(window, IDC_KEY_LIST), &list);
+    ASSERT_TRUE(e2e::makeForeground(window));
+    // Well above the bottom edge, where the horizontal scroll bar may be.
+    POINT empty = {list.left + 20, list.top + (list.bottom - list.top) * 3 / 4};
+    e2e::clickAt(empty);
+    e2e::settle();
+}
+
+std::vector<std::string> AgentApp::rows()
+{
+    std::vector<std::string> lines;
+    std::istringstream text(app->probe("listrows", IDC_KEY_LIST));
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool AgentApp::enabled(int buttonId) const
+{
+    return IsWindowEnabled(GetDlgItem(window, buttonId)) != FALSE;
+}
+
+bool AgentApp::menuEnabled(int id)
+{
+    return (app->menuState(id) & MF_GRAYED) == 0;
 }

@@ -25,4 +25,30 @@ protected:
     HWND window = NULL;
 };
 
+// The program with the recording agent library beside it, scripted by the
+// test through a file the double reads at every call.
+class AgentApp : public ::testing::Test {
+protected:
+    void SetUp() override;
+    // Replaces the agent's script; takes effect at the agent's next call.
+    void script(const std::string &lines);
+    // Starts the program with the double of `library` ("openssh", or a
+    // variant folder; "" for no agent library at all).
+    void start(const std::string &library = "openssh");
+    HWND waitForWindow();
+    // Calls the agent double logged, in order.
+    std::vector<std::string> calls() const { return sandbox->loggedCalls(); }
+    bool called(const std::string &call) const;
+    int countCalls(const std::string &prefix) const;
+    void clickRow(int row, bool doubleClick = false, WORD modifier = 0);
+    void clickBelowRows();
+    std::vector<std::string> rows();
+    bool enabled(int buttonId) const;
+    bool menuEnabled(int id);
+
+    std::unique_ptr<e2e::Sandbox> sandbox;
+    std::unique_ptr<e2e::App> app;
+    HWND window = NULL;
+};
+
 #endif

@@ -66,25 +66,6 @@ TEST(Startup, MissingResourceModuleIsNamedByFullPathOnceAndTheProgramEnds)
     EXPECT_EQ(sandbox.loggedCalls().size(), 1u);
 }
 
-TEST(Startup, MissingInstallerLibraryIsReportedAndEnglishIsUsed)
-{
-    Sandbox sandbox(currentTestName());
-    sandbox.addProduct();
-    sandbox.addLanguage("1033");
-    App app(sandbox);
-    ASSERT_TRUE(app.start());
-
-    MessageBoxSeen box;
-    ASSERT_TRUE(app.waitForMessageBox(box));
-    EXPECT_EQ(box.text, "Failed to load zelmsi13.dll");
-    PostMessageA(box.window, WM_COMMAND, IDOK, 0);
-
-    HWND window = app.waitForMainWindow(ENGLISH_TITLE);
-    ASSERT_NE(window, (HWND)NULL);
-    PostMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(app.waitForExit(), 0u);
-}
-
 TEST(Startup, InstallerLibraryWithoutLanguageExportSilentlyMeansEnglish)
 {
     Sandbox sandbox(currentTestName());

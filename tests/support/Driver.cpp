@@ -198,7 +198,7 @@ bool App::startFrom(const std::wstring &executable)
 bool App::launch(const std::wstring &executable)
 {
     std::map<std::string, std::string> all = environment;
-    all["GAGENT_TEST_LOG"] = logFile;
+    all.insert(std::make_pair("GAGENT_TEST_LOG", logFile)); // unless the test chose otherwise
     std::map<std::string, std::string> saved;
     for (const auto &setting : all) {
         saved[setting.first] = environmentValue(setting.first.c_str());
@@ -315,16 +315,16 @@ bool App::inject()
     return true;
 }
 
-std::string App::probe(const std::string &verb, int number)
+std::string App::probe(const std::string &verb, int number, const std::string &more)
 {
     if (!inject())
         return "error probe not loaded";
-    char request[256];
-    std::snprintf(request, sizeof request, "%s %llx %d", verb.c_str(),
-                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(main)), number);
+    char request[1024];
+    std::snprintf(request, sizeof request, "%s %llx %d %s", verb.c_str(),
+                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(main)), number, more.c_str());
     char pipe[64];
     std::snprintf(pipe, sizeof pipe, "\\\\.\\pipe\\gagent-probe-%lu", info.dwProcessId);
-    std::vector<char> reply(1 << 16);
+    std::vector<char> reply(8 << 20); // room for the rows of a long key list
     DWORD deadline = GetTickCount() + timeoutMs(10000);
     do {
         DWORD length = 0;
@@ -390,6 +390,32 @@ void pressKeyWith(WORD modifier, WORD virtualKey)
     sendKey(modifier, false);
     pressKey(virtualKey);
     sendKey(modifier, true);
+}
+
+static void sendMouse(DWORD flags, POINT screen)
+{
+    INPUT input;
+    ZeroMemory(&input, sizeof input);
+    input.type = INPUT_MOUSE;
+    input.mi.dx = MulDiv(screen.x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+    input.mi.dy = MulDiv(screen.y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+    input.mi.dwFlags = flags | MOUSEEVENTF_ABSOLUTE;
+    SendInput(1, &input, sizeof input);
+}
+
+void clickAt(POINT screen, bool doubleClick, WORD modifier)
+{
+    if (modifier != 0) {
+        sendKey(modifier, false);
+        pumpFor(100);
+    }
+    sendMouse(MOUSEEVENTF_MOVE, screen);
+    for (int i = 0; i < (doubleClick ? 2 : 1); ++i) {
+        sendMouse(MOUSEEVENTF_LEFTDOWN, screen);
+        sendMouse(MOUSEEVENTF_LEFTUP, screen);
+    }
+    if (modifier != 0)
+        sendKey(modifier, true);
 }
 
 bool makeForeground(HWND window)

@@ -76,7 +76,7 @@ public:
     void kill();
 
     // Questions answered from inside the program (see the probe).
-    std::string probe(const std::string &verb, int number = 0);
+    std::string probe(const std::string &verb, int number = 0, const std::string &more = "");
     UINT menuState(int id) { return static_cast<UINT>(std::stoul(probe("menustate", id))); }
     std::string menuText(int id) { return probe("menutext", id); }
     bool statusBarIsSimple();
@@ -107,6 +107,9 @@ std::string messageBoxMessage(HWND box);
 void pressKey(WORD virtualKey);
 void pressKeyWith(WORD modifier, WORD virtualKey);
 bool makeForeground(HWND window);
+// A left click (or double click) at a point of the screen, with a key such
+// as VK_SHIFT held down when `modifier` is not 0.
+void clickAt(POINT screen, bool doubleClick = false, WORD modifier = 0);
 
 // Saves what the screen shows of `window` (frame included), or of an area
 // of the screen, as a BMP file.

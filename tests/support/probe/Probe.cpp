@@ -133,6 +133,35 @@ std::string selectedRows(HWND list)
     return answer;
 }
 
+// Screen rectangle of a row: "left top right bottom".
+std::string rowRectangle(HWND list, int row)
+{
+    RECT rect = {};
+    rect.left = LVIR_BOUNDS;
+    if (sendTo(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&rect)) <= 0)
+        return "error no row";
+    MapWindowPoints(list, NULL, reinterpret_cast<POINT *>(&rect), 2);
+    char text[64];
+    std::snprintf(text, sizeof text, "%ld %ld %ld %ld", rect.left, rect.top, rect.right, rect.bottom);
+    return text;
+}
+
+// Selects rows without a click, as the keyboard or a program would.
+std::string selectRows(HWND list, const std::string &rows)
+{
+    LVITEMA clear = {};
+    clear.stateMask = LVIS_SELECTED;
+    sendTo(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&clear));
+    std::istringstream numbers(rows);
+    for (int row; numbers >> row;) {
+        LVITEMA item = {};
+        item.stateMask = LVIS_SELECTED;
+        item.state = LVIS_SELECTED;
+        sendTo(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+    }
+    return selectedRows(list);
+}
+
 std::string windowIcon(HWND window)
 {
     char text[64];
@@ -148,6 +177,8 @@ std::string answer(const std::string &request)
     HWND window = reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::strtoull(handleText.c_str(), NULL, 16)));
     int number = 0;
     words >> number;
+    std::string rest;
+    std::getline(words, rest);
     if (verb == "ping")
         return "pong";
     if (!IsWindow(window))
@@ -171,6 +202,10 @@ std::string answer(const std::string &request)
         return listExtendedStyle(list);
     if (verb == "listselection")
         return selectedRows(list);
+    if (verb == "listselect")
+        return selectRows(list, rest);
+    if (verb == "listrowrect")
+        return rowRectangle(list, std::atoi(rest.c_str()));
     return "error unknown request";
 }
 
