@@ -1,5 +1,5 @@
 # The two commands of the README, and what they are made of.
-.PHONY: all setup build run test gallery clean
+.PHONY: all setup build run test gallery benchmark clean
 
 all: build
 
@@ -21,6 +21,10 @@ test: build
 # Pictures of every window under build/gallery/.
 gallery: build
 	@tools/gallery.sh
+
+# Timing of the key list with 1,000 and 10,000 keys.
+benchmark: build
+	@tools/benchmark.sh
 
 clean:
 	rm -rf build
