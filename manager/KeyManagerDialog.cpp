@@ -1,6 +1,7 @@
 #include "KeyManagerDialog.h"
 
 #include "AgentChannel.h"
+#include "LocalConfiguration.h"
 #include "UiLanguage.h"
 #include "WindowPlacement.h"
 #include "resource.h"
@@ -98,6 +99,7 @@ int KeyManagerDialog::onInitDialog(HWND)
     restrictedMode = agent->isRestrictedMode();
 
     setUpKeyList();
+    readAgentSettings(confirmKeyOp, allowAdd, allowDelete);
     showPolicyCheckMarks();
     refreshKeyList();
     return 1;
@@ -240,8 +242,18 @@ int KeyManagerDialog::onNotifyClick(NMHDR *header)
 int KeyManagerDialog::onCommand(unsigned id, HWND, unsigned)
 {
     switch (id) {
+    case IDM_STOP_AGENT:
+        return onStopAgent();
+    case IDM_VIEW_AGENT_LOG:
+        return onViewAgentLog();
     case IDM_EXIT:
         return onExit();
+    case IDM_CONFIRM_KEY_OP:
+        return onToggleConfirmKeyOp();
+    case IDM_ALLOW_ADD:
+        return onToggleAllowAdd();
+    case IDM_ALLOW_DELETE:
+        return onToggleAllowDelete();
     default:
         return 0;
     }

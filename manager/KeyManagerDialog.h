@@ -42,13 +42,20 @@ private:
     void askForRepairAndQuit();
     void createStatusBar();
     void setUpKeyList();
+    int togglePolicy(INT32 &flag, int commandId, UINT agentMessage);
     void showPolicyCheckMarks();
     void fillKeyList();
     void sizeColumnsToContents();
     void setMenuItemEnabled(int id, bool enabled);
     void setButtonEnabled(int id, bool enabled);
     bool agentIsAvailable();
+    // Command handlers
     int onExit();
+    int onStopAgent();
+    int onViewAgentLog();
+    int onToggleConfirmKeyOp();
+    int onToggleAllowAdd();
+    int onToggleAllowDelete();
 };
 
 #endif
