@@ -1,5 +1,5 @@
 # The two commands of the README, and what they are made of.
-.PHONY: all setup build run test gallery benchmark clean
+.PHONY: all setup build run test gallery benchmark fuzz clean
 
 all: build
 
@@ -25,6 +25,10 @@ gallery: build
 # Timing of the key list with 1,000 and 10,000 keys.
 benchmark: build
 	@tools/benchmark.sh
+
+# Three minutes of libFuzzer on the settings file reader.
+fuzz: setup
+	@tools/fuzz.sh
 
 clean:
 	rm -rf build
