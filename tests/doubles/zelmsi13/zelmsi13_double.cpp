@@ -19,11 +19,13 @@ int WINAPI ZELMSIgetFileLocale(const char *productCode, int a, int b, int c, int
 int WINAPI ZELMSIexpandFolder(const char *folderReference, char *destination, int capacity)
 {
     logCall("expandFolder %s %d", folderReference ? folderReference : "(null)", capacity);
+    DWORD needed = ExpandEnvironmentStringsA(folderReference, destination,
+                                             static_cast<DWORD>(capacity));
+    // A scripted failure still leaves a usable-looking path behind, so that
+    // a caller that ignores the status shows.
     int status = static_cast<int>(scriptedNumber("GAGENT_TEST_EXPAND_STATUS", 0));
     if (status != 0)
         return status;
-    DWORD needed = ExpandEnvironmentStringsA(folderReference, destination,
-                                             static_cast<DWORD>(capacity));
     return needed == 0 || needed > static_cast<DWORD>(capacity) ? 2 : 0;
 }
 
