@@ -11,31 +11,93 @@ need_pkgs=(
   librsvg2-bin
 )
 
-missing=()
-for p in "${need_pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
 
-if [ ${#missing[@]} -gt 0 ]; then
+need_root() { # what is missing
   if [ "$(id -u)" != 0 ]; then
-    echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
+    echo "setup: $1; run as root to install it" >&2
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+}
+
+# One package list download per run, and a fresh one after the sources change.
+lists_fresh=
+update_lists() {
+  [ -n "$lists_fresh" ] || apt-get update -qq
+  lists_fresh=1
+}
+
+missing=()
+for p in "${need_pkgs[@]}"; do
+  installed "$p" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  need_root "missing packages (${missing[*]})"
+  update_lists
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # Start-up is tested in a double-byte code page: Wine takes code page 932
 # from a Japanese locale, which glibc must know to name files in UTF-8.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "setup: the ja_JP.UTF-8 locale is missing; run as root to generate it" >&2
-    exit 1
-  fi
-  dpkg-query -W -f='${Status}' locales 2>/dev/null | grep -q 'install ok installed' || {
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends locales >/dev/null
+  need_root "the ja_JP.UTF-8 locale is missing"
+  installed locales || {
+    update_lists
+    apt-get install -y -qq --no-install-recommends locales >/dev/null
   }
   localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+fi
+
+# The shipped i686 build is tested too, but this kernel runs no 32-bit code:
+# 32-bit Wine's Linux side runs under qemu's user-mode emulator instead (see
+# tools/i386-namespace). Bookworm's own qemu 7.2 takes about a minute of CPU
+# to start each Wine process and crashes some, so it must come from backports.
+qemu_floor=1:10
+qemu_ok() {
+  installed qemu-user &&
+    dpkg --compare-versions "$(dpkg-query -W -f='${Version}' qemu-user)" ge "$qemu_floor" &&
+    [ -x /usr/bin/qemu-i386 ]
+}
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  need_root "the i386 package architecture is missing"
+  dpkg --add-architecture i386
+  lists_fresh=
+fi
+
+backports_list=/etc/apt/sources.list.d/bookworm-backports.list
+if ! grep -Eqs '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/*; then
+  need_root "the bookworm-backports package source is missing"
+  echo 'deb http://deb.debian.org/debian bookworm-backports main' >"$backports_list"
+  lists_fresh=
+fi
+
+if ! installed wine32:i386; then
+  need_root "the 32-bit Wine (wine32:i386) is missing"
+  update_lists
+  # --no-remove: should the 32-bit half ever clash with the installed 64-bit
+  # Wine, stop rather than let apt take the 64-bit one away.
+  apt-get install -y -qq --no-install-recommends --no-remove wine32:i386 >/dev/null
+fi
+
+if ! qemu_ok; then
+  need_root "qemu-user $qemu_floor or newer is missing"
+  update_lists
+  apt-get install -y -qq --no-install-recommends --no-remove -t bookworm-backports qemu-user >/dev/null
+  if ! qemu_ok; then
+    echo "setup: qemu-user is $(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null || echo 'not installed')" \
+      "after installing it from bookworm-backports; the i686 tests need $qemu_floor or newer" >&2
+    exit 1
+  fi
+fi
+
+# The x86_64 tests run on the 64-bit loader, which must survive the 32-bit
+# half arriving beside it.
+if ! /usr/lib/wine/wine64 --version >/dev/null 2>&1 || [ ! -x /usr/lib/wine/wine ]; then
+  echo "setup: the Wine loaders /usr/lib/wine/wine64 and /usr/lib/wine/wine are not both usable" >&2
+  exit 1
 fi

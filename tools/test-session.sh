@@ -4,6 +4,9 @@
 # Windows process starts in well under a second. Everything is torn down
 # when the command ends; the command's exit code is passed on.
 #   tools/test-session.sh x86_64 ctest --test-dir build/x86_64
+#   tools/test-session.sh i686 ctest --test-dir build/i686
+# An i686 session runs 32-bit Wine under emulation (tools/i386-namespace):
+# its Windows processes start in seconds, not in well under one.
 set -euo pipefail
 arch=$1
 shift
@@ -13,33 +16,59 @@ export WINEPREFIX=${GAGENT_WINEPREFIX:-$root/build/wineprefix-$arch}
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono/Gecko installers, no desktop menu entries.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+if [ "$arch" = i686 ]; then
+  export WINEARCH=win32
+  export GAGENT_WINE_LOADER=/usr/lib/wine/wine
+  # The end-to-end driver stretches its waits by this factor: every step of
+  # the program runs emulated.
+  export GAGENT_TEST_TIMEOUT_SCALE=${GAGENT_TEST_TIMEOUT_SCALE:-4}
+else
+  export GAGENT_WINE_LOADER=/usr/lib/wine/wine64
+fi
+wine=$GAGENT_WINE_LOADER
 
 xvfb_pid=
+own_wineserver=1
 cleanup() {
-  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  [ -z "$own_wineserver" ] || /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 
-display=
-for n in $(seq 91 160); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
-done
-[ -n "$display" ] || { echo "test-session: no free display number" >&2; exit 1; }
-Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 1 100); do
-  [ -e "/tmp/.X11-unix/X$display" ] && break
-  sleep 0.05
-done
-export DISPLAY=":$display"
+start_display() {
+  local display=
+  for n in $(seq 91 160); do
+    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
+  done
+  [ -n "$display" ] || { echo "test-session: no free display number" >&2; exit 1; }
+  Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 1 100); do
+    [ -e "/tmp/.X11-unix/X$display" ] && break
+    sleep 0.05
+  done
+  export DISPLAY=":$display"
+}
+
+if [ "$arch" = i686 ] && [ -z "${GAGENT_I386_NAMESPACE:-}" ]; then
+  # The display stays out here, where it outlives the namespace; the session
+  # goes on in the namespace, with this script once more.
+  own_wineserver=
+  start_display
+  status=0
+  "$root/tools/i386-namespace" "$0" "$arch" "$@" || status=$?
+  exit "$status"
+fi
+# A prefix keeps one display for all its programs: a wineserver that a
+# program without one started has made a dialog fail.
+[ "$arch" = i686 ] || start_display
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
-  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+  "$wine" wineboot -i >/dev/null 2>&1 || true
   # There is no window manager on the virtual display: Wine then draws the
   # frames and captions itself, as Windows would.
-  /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   # Debian's Wine does not look in its own font folder: without Marlett and
   # Tahoma the caption buttons and dialog texts fall back to bitmap fonts.
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
@@ -48,5 +77,5 @@ fi
 /usr/lib/wine/wineserver -p
 # Wine's background services start with the first program; started here,
 # they do not inherit (and hold open) the output pipes of the command.
-/usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
+"$wine" cmd /c exit </dev/null >/dev/null 2>&1
 "$@"
