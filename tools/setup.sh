@@ -70,7 +70,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 backports_list=/etc/apt/sources.list.d/bookworm-backports.list
-if ! grep -Eqs '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/*; then
+if ! grep -Eqs '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+  /etc/apt/sources.list.d/*.sources; then
   need_root "the bookworm-backports package source is missing"
   echo 'deb http://deb.debian.org/debian bookworm-backports main' >"$backports_list"
   lists_fresh=

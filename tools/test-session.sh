@@ -21,7 +21,7 @@ if [ "$arch" = i686 ]; then
   export GAGENT_WINE_LOADER=/usr/lib/wine/wine
   # The end-to-end driver stretches its waits by this factor: every step of
   # the program runs emulated.
-  export GAGENT_TEST_TIMEOUT_SCALE=${GAGENT_TEST_TIMEOUT_SCALE:-4}
+  export GAGENT_TEST_TIMEOUT_SCALE=${GAGENT_TEST_TIMEOUT_SCALE:-8}
 else
   export GAGENT_WINE_LOADER=/usr/lib/wine/wine64
 fi
