@@ -405,6 +405,15 @@ static void sendMouse(DWORD flags, POINT screen)
 
 void clickAt(POINT screen, bool doubleClick, WORD modifier)
 {
+    // Under Wine the first click of a session was often lost unless a
+    // Windows program had moved the pointer before: park it once, away from
+    // the windows under test.
+    static bool pointerParked = false;
+    if (!pointerParked) {
+        SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, GetSystemMetrics(SM_CYSCREEN) - 1);
+        pumpFor(timeoutMs(100));
+        pointerParked = true;
+    }
     if (modifier != 0) {
         sendKey(modifier, false);
         pumpFor(100);
