@@ -551,14 +551,7 @@ protected:
                static_cast<LONG>(deadline - GetTickCount()) > 0)
             settle(20);
         settle(300); // a second program would have written by now
-        std::vector<std::string> lines;
-        std::ifstream file(log.c_str());
-        for (std::string line; std::getline(file, line);) {
-            if (!line.empty() && line[line.size() - 1] == '\r')
-                line.erase(line.size() - 1);
-            lines.push_back(line);
-        }
-        return lines;
+        return readLines(log);
     }
 
     std::unique_ptr<TextFileAssociation> association;

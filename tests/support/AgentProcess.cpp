@@ -78,14 +78,7 @@ bool AgentProcess::start()
 
 std::vector<std::string> AgentProcess::log() const
 {
-    std::vector<std::string> lines;
-    std::ifstream file(logFile.c_str());
-    for (std::string line; std::getline(file, line);) {
-        if (!line.empty() && line[line.size() - 1] == '\r')
-            line.erase(line.size() - 1);
-        lines.push_back(line);
-    }
-    return lines;
+    return readLines(logFile);
 }
 
 std::vector<std::string> AgentProcess::received() const
@@ -140,14 +133,7 @@ bool AgentProcess::isRunning() const
 
 DWORD AgentProcess::waitForExit(DWORD ms)
 {
-    if (info.hProcess == NULL)
-        return STILL_ACTIVE;
-    DWORD deadline = GetTickCount() + timeoutMs(ms);
-    while (isRunning() && static_cast<LONG>(deadline - GetTickCount()) > 0)
-        settle(20);
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(info.hProcess, &code);
-    return code;
+    return waitForProcessExit(info.hProcess, ms);
 }
 
 } // namespace e2e

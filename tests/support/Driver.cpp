@@ -155,14 +155,31 @@ void Sandbox::addFile(const std::string &from, const std::string &relative)
 
 std::vector<std::string> Sandbox::loggedCalls() const
 {
+    return readLines(logPath());
+}
+
+std::vector<std::string> readLines(const std::string &path)
+{
     std::vector<std::string> lines;
-    std::ifstream log(logPath().c_str());
-    for (std::string line; std::getline(log, line);) {
+    std::ifstream file(path.c_str());
+    for (std::string line; std::getline(file, line);) {
         if (!line.empty() && line[line.size() - 1] == '\r')
             line.erase(line.size() - 1);
         lines.push_back(line);
     }
     return lines;
+}
+
+DWORD waitForProcessExit(HANDLE process, DWORD ms)
+{
+    if (process == NULL)
+        return STILL_ACTIVE;
+    DWORD deadline = GetTickCount() + timeoutMs(ms);
+    while (WaitForSingleObject(process, 0) == WAIT_TIMEOUT && static_cast<LONG>(deadline - GetTickCount()) > 0)
+        pumpFor(20);
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process, &code);
+    return code;
 }
 
 App::App(const Sandbox &sandbox) : folder(sandbox.path()), logFile(sandbox.logPath()), main(NULL), injected(false)
@@ -266,14 +283,7 @@ bool App::hasOtherTopLevelWindow() const
 
 DWORD App::waitForExit(DWORD ms)
 {
-    if (info.hProcess == NULL)
-        return STILL_ACTIVE;
-    DWORD deadline = GetTickCount() + timeoutMs(ms);
-    while (isRunning() && static_cast<LONG>(deadline - GetTickCount()) > 0)
-        pumpFor(20);
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(info.hProcess, &code);
-    return code;
+    return waitForProcessExit(info.hProcess, ms);
 }
 
 bool App::isRunning() const

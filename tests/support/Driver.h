@@ -97,6 +97,13 @@ private:
     bool injected;
 };
 
+// The lines of a text file, without their line ends; none if it is missing.
+std::vector<std::string> readLines(const std::string &path);
+
+// Waits (answering the test's own windows) until `process` ends; its exit
+// code, or STILL_ACTIVE when it did not end in time.
+DWORD waitForProcessExit(HANDLE process, DWORD ms);
+
 // Texts of windows in any process.
 std::string windowText(HWND window);
 std::string windowClass(HWND window);
