@@ -425,8 +425,15 @@ void clickAt(POINT screen, bool doubleClick, WORD modifier)
         pointerParked = true;
     }
     if (modifier != 0) {
+        // The modifier only counts if it reaches the window under the pointer
+        // before the click: under emulation activation and input lag behind,
+        // so wait for the window to be in front and the key to be down.
+        makeForeground(GetAncestor(WindowFromPoint(screen), GA_ROOT));
         sendKey(modifier, false);
-        pumpFor(100);
+        DWORD deadline = GetTickCount() + timeoutMs(3000);
+        while (GetAsyncKeyState(modifier) >= 0 && static_cast<LONG>(deadline - GetTickCount()) > 0)
+            pumpFor(20);
+        pumpFor(timeoutMs(100));
     }
     sendMouse(MOUSEEVENTF_MOVE, screen);
     for (int i = 0; i < (doubleClick ? 2 : 1); ++i) {
