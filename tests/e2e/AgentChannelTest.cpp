@@ -179,24 +179,19 @@ protected:
     // Waits up to `ms` for the listings to reach `count`.
     bool listingsReach(int count, DWORD ms)
     {
-        DWORD deadline = GetTickCount() + timeoutMs(ms);
-        while (countCalls("getKeyList") < count && static_cast<LONG>(deadline - GetTickCount()) > 0)
-            settle(20);
-        return countCalls("getKeyList") >= count;
+        return waitUntil(ms, [&] { return countCalls("getKeyList") >= count; });
     }
 
     // Whether the agent's SendMessage has come back, waiting up to `ms`.
     bool answered(DWORD ms)
     {
-        DWORD deadline = GetTickCount() + timeoutMs(ms);
-        do {
+        return waitUntil(ms, [&] {
             for (const std::string &line : agent->log()) {
                 if (line.compare(0, 27, "order send-refresh answered") == 0)
                     return true;
             }
-            settle(20);
-        } while (static_cast<LONG>(deadline - GetTickCount()) > 0);
-        return false;
+            return false;
+        });
     }
 };
 

@@ -546,10 +546,7 @@ protected:
     {
         PostMessageA(window, WM_COMMAND, IDM_VIEW_AGENT_LOG, 0);
         std::string log = sandbox->file("opened.log");
-        DWORD deadline = GetTickCount() + timeoutMs(ms);
-        while (GetFileAttributesA(log.c_str()) == INVALID_FILE_ATTRIBUTES &&
-               static_cast<LONG>(deadline - GetTickCount()) > 0)
-            settle(20);
+        waitUntil(ms, [&] { return GetFileAttributesA(log.c_str()) != INVALID_FILE_ATTRIBUTES; });
         settle(300); // a second program would have written by now
         return readLines(log);
     }

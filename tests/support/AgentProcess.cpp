@@ -61,19 +61,13 @@ bool AgentProcess::start()
     startup.cb = sizeof startup;
     if (!CreateProcessA(executable.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info))
         return false;
-    DWORD deadline = GetTickCount() + timeoutMs(10000);
-    do {
+    waitUntil(10000, [&] {
         AgentSearch search = {info.dwProcessId, NULL};
         EnumWindows(matchAgentWindow, reinterpret_cast<LPARAM>(&search));
-        if (search.found != NULL) {
-            hidden = search.found;
-            return true;
-        }
-        if (!isRunning())
-            return false;
-        settle(20);
-    } while (static_cast<LONG>(deadline - GetTickCount()) > 0);
-    return false;
+        hidden = search.found;
+        return hidden != NULL || !isRunning();
+    });
+    return hidden != NULL;
 }
 
 std::vector<std::string> AgentProcess::log() const

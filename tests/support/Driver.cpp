@@ -78,8 +78,10 @@ BOOL CALLBACK findMessageText(HWND child, LPARAM context)
     return TRUE;
 }
 
-// Waits while answering what is sent to the test's own windows, so that a
-// program activating its window never waits for this thread.
+} // namespace
+
+// Answers what is sent to the test's own windows, so that a program
+// activating its window never waits for this thread.
 void pumpFor(DWORD ms)
 {
     DWORD deadline = GetTickCount() + ms;
@@ -95,8 +97,6 @@ void pumpFor(DWORD ms)
         MsgWaitForMultipleObjects(0, NULL, FALSE, static_cast<DWORD>(left), QS_ALLINPUT);
     }
 }
-
-} // namespace
 
 DWORD timeoutMs(DWORD base)
 {
@@ -174,9 +174,7 @@ DWORD waitForProcessExit(HANDLE process, DWORD ms)
 {
     if (process == NULL)
         return STILL_ACTIVE;
-    DWORD deadline = GetTickCount() + timeoutMs(ms);
-    while (WaitForSingleObject(process, 0) == WAIT_TIMEOUT && static_cast<LONG>(deadline - GetTickCount()) > 0)
-        pumpFor(20);
+    waitUntil(ms, [&] { return WaitForSingleObject(process, 0) != WAIT_TIMEOUT; });
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(process, &code);
     return code;
@@ -242,17 +240,17 @@ std::vector<HWND> App::topLevelWindows() const
 
 template <typename Match> HWND App::waitForWindow(DWORD ms, Match matches)
 {
-    DWORD deadline = GetTickCount() + timeoutMs(ms);
-    do {
+    HWND found = NULL;
+    waitUntil(ms, [&] {
         for (HWND window : topLevelWindows()) {
-            if (IsWindowVisible(window) && matches(window))
-                return window;
+            if (IsWindowVisible(window) && matches(window)) {
+                found = window;
+                return true;
+            }
         }
-        if (!isRunning())
-            return NULL;
-        pumpFor(20);
-    } while (static_cast<LONG>(deadline - GetTickCount()) > 0);
-    return NULL;
+        return !isRunning();
+    });
+    return found;
 }
 
 HWND App::waitForMainWindow(const std::string &title, DWORD ms)
@@ -335,15 +333,13 @@ std::string App::probe(const std::string &verb, int number, const std::string &m
     char pipe[64];
     std::snprintf(pipe, sizeof pipe, "\\\\.\\pipe\\gagent-probe-%lu", info.dwProcessId);
     std::vector<char> reply(8 << 20); // room for the rows of a long key list
-    DWORD deadline = GetTickCount() + timeoutMs(10000);
-    do {
-        DWORD length = 0;
-        if (CallNamedPipeA(pipe, request, static_cast<DWORD>(std::strlen(request)), reply.data(),
-                           static_cast<DWORD>(reply.size()), &length, NMPWAIT_WAIT_FOREVER))
-            return std::string(reply.data(), length);
-        pumpFor(20); // the probe's pipe may not exist yet
-    } while (static_cast<LONG>(deadline - GetTickCount()) > 0);
-    return "error no answer";
+    DWORD length = 0;
+    // The probe's pipe may not exist yet.
+    bool answered = waitUntil(10000, [&] {
+        return CallNamedPipeA(pipe, request, static_cast<DWORD>(std::strlen(request)), reply.data(),
+                              static_cast<DWORD>(reply.size()), &length, NMPWAIT_WAIT_FOREVER) != FALSE;
+    });
+    return answered ? std::string(reply.data(), length) : "error no answer";
 }
 
 bool App::statusBarIsSimple()
@@ -430,9 +426,7 @@ void clickAt(POINT screen, bool doubleClick, WORD modifier)
         // so wait for the window to be in front and the key to be down.
         makeForeground(GetAncestor(WindowFromPoint(screen), GA_ROOT));
         sendKey(modifier, false);
-        DWORD deadline = GetTickCount() + timeoutMs(3000);
-        while (GetAsyncKeyState(modifier) >= 0 && static_cast<LONG>(deadline - GetTickCount()) > 0)
-            pumpFor(20);
+        waitUntil(3000, [&] { return GetAsyncKeyState(modifier) < 0; });
         pumpFor(timeoutMs(100));
     }
     sendMouse(MOUSEEVENTF_MOVE, screen);
@@ -447,10 +441,7 @@ void clickAt(POINT screen, bool doubleClick, WORD modifier)
 bool makeForeground(HWND window)
 {
     SetForegroundWindow(window);
-    DWORD deadline = GetTickCount() + timeoutMs(3000);
-    while (GetForegroundWindow() != window && static_cast<LONG>(deadline - GetTickCount()) > 0)
-        pumpFor(20);
-    return GetForegroundWindow() == window;
+    return waitUntil(3000, [&] { return GetForegroundWindow() == window; });
 }
 
 bool saveWindowImage(HWND window, const std::string &path)

@@ -129,6 +129,24 @@ std::wstring widen(const std::string &text);
 // Lets the program handle what was sent to it before the test looks again.
 void settle(DWORD ms = 200);
 
+// Waits exactly `ms` (not stretched), answering what is sent to the test's
+// own windows meanwhile.
+void pumpFor(DWORD ms);
+
+// Asks `done` again every few milliseconds until it answers true or `ms`
+// (stretched like every wait) have passed; answers whether it did.
+template <typename Condition> bool waitUntil(DWORD ms, Condition done)
+{
+    DWORD deadline = GetTickCount() + timeoutMs(ms);
+    for (;;) {
+        if (done())
+            return true;
+        if (static_cast<LONG>(deadline - GetTickCount()) <= 0)
+            return false;
+        pumpFor(20);
+    }
+}
+
 } // namespace e2e
 
 #endif
