@@ -24,16 +24,14 @@ bool KeyManagerDialog::bindAgentLibrary()
     NewIAgentFunction newIAgent = reinterpret_cast<NewIAgentFunction>(
         reinterpret_cast<void *>(GetProcAddress(agentLibrary, NEW_IAGENT_EXPORT)));
     if (newIAgent == NULL) {
-        FreeLibrary(agentLibrary);
-        agentLibrary = NULL;
+        releaseAgent();
         return false;
     }
 
     IAgent *created = NULL;
     AgentStatus status = newIAgent(AGENT_INTERFACE_ID, &created);
     if (status == AGENT_E_UNAVAILABLE) {
-        FreeLibrary(agentLibrary);
-        agentLibrary = NULL;
+        releaseAgent();
         askForRepairAndQuit();
         return false;
     }
@@ -48,8 +46,7 @@ bool KeyManagerDialog::bindAgentLibrary()
         EndDialog(window, 0);
         return false;
     }
-    FreeLibrary(agentLibrary);
-    agentLibrary = NULL;
+    releaseAgent();
     return false;
 }
 
@@ -57,10 +54,8 @@ void KeyManagerDialog::askForRepairAndQuit()
 {
     char question[MAX_PATH];
     char caption[64];
-    if (LoadStringA(resourceModule, IDS_AGENT_UNAVAILABLE, question, sizeof question) == 0)
-        question[0] = '\0';
-    if (LoadStringA(resourceModule, IDS_APP_TITLE, caption, sizeof caption) == 0)
-        caption[0] = '\0';
+    loadString(IDS_AGENT_UNAVAILABLE, question, sizeof question);
+    loadString(IDS_APP_TITLE, caption, sizeof caption);
     if (MessageBoxA(window, question, caption, MB_ICONWARNING | MB_YESNO) == IDYES)
         offerInstallationRepair();
 

@@ -11,7 +11,7 @@ int KeyManagerDialog::togglePolicy(INT32 &flag, int commandId, UINT agentMessage
     if (agentWindow == NULL)
         return 0;
     flag = flag == 0 ? 1 : 0;
-    CheckMenuItem(menu, commandId, MF_BYCOMMAND | (flag ? MF_CHECKED : MF_UNCHECKED));
+    setMenuItemChecked(commandId, flag != 0);
     SendMessageA(agentWindow, agentMessage, 0, flag);
     return 1;
 }

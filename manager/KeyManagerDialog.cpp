@@ -80,7 +80,7 @@ INT_PTR KeyManagerDialog::dialogProc(UINT message, WPARAM wParam, LPARAM lParam)
 
 int KeyManagerDialog::onInitDialog(HWND)
 {
-    LoadStringA(resourceModule, IDS_APP_TITLE, titleText, sizeof titleText);
+    loadString(IDS_APP_TITLE, titleText, sizeof titleText);
     SetWindowTextA(window, titleText);
 
     HANDLE icon = LoadImageA(getResourceModule(), MAKEINTRESOURCEA(IDI_KEY), IMAGE_ICON, 16, 16,
@@ -119,8 +119,7 @@ void KeyManagerDialog::setUpKeyList()
 
     for (int i = 0; i < COLUMN_COUNT; ++i) {
         char header[256];
-        if (LoadStringA(resourceModule, COLUMN_HEADER_STRINGS[i], header, sizeof header) == 0)
-            header[0] = '\0';
+        loadString(COLUMN_HEADER_STRINGS[i], header, sizeof header);
         LVCOLUMNA column;
         ZeroMemory(&column, sizeof column);
         column.mask = LVCF_FMT | LVCF_TEXT | LVCF_SUBITEM;
@@ -138,9 +137,9 @@ void KeyManagerDialog::setUpKeyList()
 
 void KeyManagerDialog::showPolicyCheckMarks()
 {
-    CheckMenuItem(menu, IDM_CONFIRM_KEY_OP, MF_BYCOMMAND | (confirmKeyOp ? MF_CHECKED : MF_UNCHECKED));
-    CheckMenuItem(menu, IDM_ALLOW_ADD, MF_BYCOMMAND | (allowAdd ? MF_CHECKED : MF_UNCHECKED));
-    CheckMenuItem(menu, IDM_ALLOW_DELETE, MF_BYCOMMAND | (allowDelete ? MF_CHECKED : MF_UNCHECKED));
+    setMenuItemChecked(IDM_CONFIRM_KEY_OP, confirmKeyOp != 0);
+    setMenuItemChecked(IDM_ALLOW_ADD, allowAdd != 0);
+    setMenuItemChecked(IDM_ALLOW_DELETE, allowDelete != 0);
 }
 
 bool KeyManagerDialog::agentIsAvailable()
@@ -179,8 +178,8 @@ void KeyManagerDialog::fillKeyList()
 
         char typeName[32] = "";
         UINT typeString = keyTypeStringId(entries[i].typeCode);
-        if (typeString == 0 || LoadStringA(resourceModule, typeString, typeName, sizeof typeName) == 0)
-            typeName[0] = '\0';
+        if (typeString != 0)
+            loadString(typeString, typeName, sizeof typeName);
         LVITEMA cell;
         ZeroMemory(&cell, sizeof cell);
         cell.iSubItem = 1;
@@ -207,6 +206,11 @@ void KeyManagerDialog::sizeColumnsToContents()
 void KeyManagerDialog::setMenuItemEnabled(int id, bool enabled)
 {
     EnableMenuItem(menu, id, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+}
+
+void KeyManagerDialog::setMenuItemChecked(int id, bool checked)
+{
+    CheckMenuItem(menu, id, MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
 }
 
 void KeyManagerDialog::setButtonEnabled(int id, bool enabled)
@@ -277,8 +281,7 @@ void KeyManagerDialog::showMenuHelp(WPARAM wParam, LPARAM lParam)
     if (stringId == 0)
         return;
     char helpLine[256];
-    if (LoadStringA(resourceModule, stringId, helpLine, sizeof helpLine) == 0)
-        helpLine[0] = '\0';
+    loadString(stringId, helpLine, sizeof helpLine);
     SendMessageA(statusBar, SB_SIMPLE, TRUE, 0);
     SendMessageA(statusBar, SB_SETTEXTA, SB_SIMPLEID | SBT_NOBORDERS,
                  reinterpret_cast<LPARAM>(helpLine));

@@ -47,6 +47,7 @@ private:
     void fillKeyList();
     void sizeColumnsToContents();
     void setMenuItemEnabled(int id, bool enabled);
+    void setMenuItemChecked(int id, bool checked);
     void setButtonEnabled(int id, bool enabled);
     bool agentIsAvailable();
     // Command handlers

@@ -1,6 +1,7 @@
 #include "ContextHelp.h"
 
 #include "DialogBase.h"
+#include "ModuleDirectory.h"
 #include "TextBuffer.h"
 #include "UiLanguage.h"
 
@@ -17,15 +18,7 @@ static const INT32 NO_POPUP = -1;
 
 static void composeHelpFilePath(char *path)
 {
-    path[0] = '\0';
-    GetModuleFileNameA(appInstance, path, MAX_PATH);
-    path[MAX_PATH - 1] = '\0';
-    char *afterLastBackslash = path;
-    for (char *p = path; *p != '\0'; p = CharNextA(p)) {
-        if (*p == '\\')
-            afterLastBackslash = p + 1;
-    }
-    *afterLastBackslash = '\0';
+    getModuleDirectory(path);
     appendText(path, MAX_PATH, "Help\\");
     appendText(path, MAX_PATH, languageFolder(getUiLanguage()));
     appendText(path, MAX_PATH, "\\gagent.hlp");

@@ -77,9 +77,13 @@ int DialogBase::showError(int stringId)
 {
     char caption[64];
     char text[1024];
-    if (LoadStringA(resourceModule, IDS_APP_TITLE, caption, sizeof caption) == 0)
-        caption[0] = '\0';
-    if (LoadStringA(resourceModule, stringId, text, sizeof text) == 0)
-        text[0] = '\0';
+    loadString(IDS_APP_TITLE, caption, sizeof caption);
+    loadString(stringId, text, sizeof text);
     return MessageBoxA(window, text, caption, MB_OK | MB_ICONERROR);
+}
+
+void DialogBase::loadString(UINT stringId, char *text, int size)
+{
+    if (LoadStringA(resourceModule, stringId, text, size) == 0)
+        text[0] = '\0';
 }

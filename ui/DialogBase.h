@@ -40,6 +40,10 @@ protected:
     // DialogBoxParamA over `templateId` with this object; the dialog result,
     // or -1 when the window cannot be created.
     INT_PTR runModalTemplate(int templateId);
+
+    // A string of the resource module, cut to `size`; one the module lacks
+    // reads as empty.
+    void loadString(UINT stringId, char *text, int size);
 };
 
 INT_PTR CALLBACK sharedDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
