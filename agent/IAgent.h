@@ -10,6 +10,16 @@
 typedef INT32 AgentStatus;
 typedef INT32 KeyTypeCode;
 
+// The key types the library reports; code 5 and others have no name.
+enum {
+    KEY_TYPE_ED25519 = 0,
+    KEY_TYPE_RSA = 1,
+    KEY_TYPE_ECDSA = 2,
+    KEY_TYPE_DSA = 3,
+    KEY_TYPE_CERTIFICATE = 4,
+    KEY_TYPE_SECURITY_KEY = 6
+};
+
 enum {
     AGENT_OK = 0,
     AGENT_E_UNAVAILABLE = 2,

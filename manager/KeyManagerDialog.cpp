@@ -14,19 +14,19 @@ const UINT COLUMN_HEADER_STRINGS[COLUMN_COUNT] = {IDS_COLUMN_NAME, IDS_COLUMN_TY
 // String id of a key type's name, or 0 for a code without one.
 UINT keyTypeStringId(KeyTypeCode typeCode)
 {
-    switch (static_cast<UINT32>(typeCode)) {
-    case 0:
-        return IDS_KEY_TYPE_0;
-    case 1:
-        return IDS_KEY_TYPE_1;
-    case 2:
-        return IDS_KEY_TYPE_2;
-    case 3:
-        return IDS_KEY_TYPE_3;
-    case 4:
-        return IDS_KEY_TYPE_4;
-    case 6:
-        return IDS_KEY_TYPE_6;
+    switch (typeCode) {
+    case KEY_TYPE_ED25519:
+        return IDS_KEY_TYPE_ED25519;
+    case KEY_TYPE_RSA:
+        return IDS_KEY_TYPE_RSA;
+    case KEY_TYPE_ECDSA:
+        return IDS_KEY_TYPE_ECDSA;
+    case KEY_TYPE_DSA:
+        return IDS_KEY_TYPE_DSA;
+    case KEY_TYPE_CERTIFICATE:
+        return IDS_KEY_TYPE_CERTIFICATE;
+    case KEY_TYPE_SECURITY_KEY:
+        return IDS_KEY_TYPE_SECURITY_KEY;
     default:
         return 0;
     }

@@ -29,12 +29,12 @@
 /* Agent library */
 #define IDS_AGENT_UNAVAILABLE    150
 /* Key type names by KeyTypeCode; code 5 and unknown codes have none. */
-#define IDS_KEY_TYPE_0           151
-#define IDS_KEY_TYPE_1           152
-#define IDS_KEY_TYPE_2           153
-#define IDS_KEY_TYPE_6           154
-#define IDS_KEY_TYPE_3           155
-#define IDS_KEY_TYPE_4           156
+#define IDS_KEY_TYPE_ED25519      151
+#define IDS_KEY_TYPE_RSA          152
+#define IDS_KEY_TYPE_ECDSA        153
+#define IDS_KEY_TYPE_SECURITY_KEY 154
+#define IDS_KEY_TYPE_DSA          155
+#define IDS_KEY_TYPE_CERTIFICATE  156
 
 /* Menu commands */
 #define IDM_ADD_KEY              103

@@ -209,7 +209,7 @@ TEST_P(HeldRefresh, IsHandledOnlyAfterTheAgentSetsTheEvent)
     int listings = countCalls("getKeyList");
     ASSERT_EQ(listings, 1);
 
-    script("key after|3|two\n");
+    script("key after|0|two\n");
     ASSERT_TRUE(GetParam().sent ? agent->sendRefreshTo(window) : agent->postRefreshTo(window));
     // Nothing may ask the program anything now: it is waiting on the event.
     EXPECT_FALSE(listingsReach(listings + 1, 500)) << "listed while the event was held";

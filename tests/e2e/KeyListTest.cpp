@@ -68,8 +68,8 @@ TEST_F(KeyList, ShowsTheAgentsKeysInItsOrderWithTypeNames)
     startWith("key k0|0|d0\nkey k1|1|d1\nkey k2|2|d2\nkey k3|3|d3\nkey k4|4|d4\n"
               "key k5|5|d5\nkey k6|6|d6\nkey k7|7|d7\nkey kneg|-1|dneg\n");
     std::vector<std::string> expected = {
-        "k0\tDSA\td0",   "k1\tRSA\td1", "k2\tECDSA\td2", "k3\tEd25519\td3", "k4\tEd25519 security key\td4",
-        "k5\t\td5",      "k6\tECDSA security key\td6",   "k7\t\td7",        "kneg\t\tdneg"};
+        "k0\tEd25519\td0", "k1\tRSA\td1", "k2\tECDSA\td2",        "k3\tDSA\td3", "k4\tCertificate\td4",
+        "k5\t\td5",        "k6\tSecurity key\td6", "k7\t\td7", "kneg\t\tdneg"};
     EXPECT_EQ(rows(), expected);
     std::string columns = app->probe("listcolumns", IDC_KEY_LIST);
     EXPECT_NE(columns.find("\nName\nType\nFingerprint"), std::string::npos) << columns;

@@ -1,9 +1,13 @@
-// Commands that only talk to the agent process: the three policy switches
-// and stopping the agent. Nothing here is remembered: the agent keeps the
-// policies, and the settings file gives their starting marks next time.
+// Commands that only concern the agent process: the three policy switches,
+// stopping the agent and opening its log. Nothing here is remembered: the
+// agent keeps the policies, and the settings file gives their starting
+// marks next time.
 #include "AgentChannel.h"
 #include "KeyManagerDialog.h"
+#include "LocalConfiguration.h"
 #include "resource.h"
+
+#include <shellapi.h>
 
 int KeyManagerDialog::togglePolicy(INT32 &flag, int commandId, UINT agentMessage)
 {
@@ -37,5 +41,14 @@ int KeyManagerDialog::onStopAgent()
     if (agentWindow != NULL)
         PostMessageA(agentWindow, WM_CLOSE, 0, 0);
     PostMessageA(window, WM_CLOSE, 0, 0);
+    return 1;
+}
+
+int KeyManagerDialog::onViewAgentLog()
+{
+    char path[MAX_PATH];
+    getAgentLogPath(path);
+    // A missing file or association is the shell's to report.
+    ShellExecuteA(NULL, "open", path, NULL, NULL, SW_SHOWNORMAL);
     return 1;
 }

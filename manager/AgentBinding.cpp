@@ -1,28 +1,18 @@
-// Binding of the agent library: OPENSSH.DLL beside the executable hands out
-// the IAgent object. The object's code lives in the library, so the object
-// always goes before the library does.
+// Binding of the agent library at initialisation: every way the library
+// can fail the window, and the repair offered when it says it cannot work.
 #include "AgentChannel.h"
-#include "IAgent.h"
+#include "AgentLibrary.h"
 #include "InstallerSupport.h"
 #include "KeyManagerDialog.h"
-#include "ModuleDirectory.h"
-#include "TextBuffer.h"
 #include "resource.h"
 
 bool KeyManagerDialog::bindAgentLibrary()
 {
-    char path[MAX_PATH];
-    getModuleDirectory(path);
-    // A directory too long for the name counts as a library that is not there.
-    if (!appendText(path, sizeof path, AGENT_LIBRARY_NAME))
-        return false;
-
-    agentLibrary = LoadLibraryA(path);
+    agentLibrary = loadAgentLibrary();
     if (agentLibrary == NULL)
         return false;
 
-    NewIAgentFunction newIAgent = reinterpret_cast<NewIAgentFunction>(
-        reinterpret_cast<void *>(GetProcAddress(agentLibrary, NEW_IAGENT_EXPORT)));
+    NewIAgentFunction newIAgent = findAgentFactory(agentLibrary);
     if (newIAgent == NULL) {
         releaseAgent();
         return false;
@@ -67,12 +57,5 @@ void KeyManagerDialog::askForRepairAndQuit()
 
 void KeyManagerDialog::releaseAgent()
 {
-    if (agent != NULL) {
-        agent->destroy(1);
-        agent = NULL;
-    }
-    if (agentLibrary != NULL) {
-        FreeLibrary(agentLibrary);
-        agentLibrary = NULL;
-    }
+    releaseAgentLibrary(agent, agentLibrary);
 }
