@@ -246,6 +246,22 @@ int KeyManagerDialog::onNotifyClick(NMHDR *header)
 int KeyManagerDialog::onCommand(unsigned id, HWND, unsigned)
 {
     switch (id) {
+    case IDM_ADD_KEY:
+        return onAddKey();
+    case IDM_EXPORT_KEY:
+        return onExportKey();
+    case IDC_REMOVE_KEY:
+        return onRemoveKey();
+    case IDC_KEY_TEXT:
+        return onKeyText();
+    case IDC_LOCK_AGENT:
+        return onLockAgent();
+    case IDC_UNLOCK_AGENT:
+        return onUnlockAgent();
+    case IDC_AGENT_PASSPHRASE:
+        return onAgentPassphrase();
+    case IDM_ABOUT:
+        return onAbout();
     case IDM_STOP_AGENT:
         return onStopAgent();
     case IDM_VIEW_AGENT_LOG:

@@ -4,6 +4,7 @@
 #define GAGENT_KEYMANAGERDIALOG_H
 
 #include "DialogBase.h"
+#include "HeapText.h"
 #include "IAgent.h"
 
 class KeyManagerDialog : public DialogBase {
@@ -50,7 +51,18 @@ private:
     void setMenuItemChecked(int id, bool checked);
     void setButtonEnabled(int id, bool enabled);
     bool agentIsAvailable();
+    // The first selected row's name, at most 127 characters; 0 when no row
+    // is selected or its name is empty.
+    int getSelectedKeyName(char (&name)[FIELD_TEXT_SIZE]);
     // Command handlers
+    int onAddKey();
+    int onExportKey();
+    int onRemoveKey();
+    int onKeyText();
+    int onLockAgent();
+    int onUnlockAgent();
+    int onAgentPassphrase();
+    int onAbout();
     int onExit();
     int onStopAgent();
     int onViewAgentLog();

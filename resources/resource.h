@@ -36,6 +36,47 @@
 #define IDS_KEY_TYPE_DSA          155
 #define IDS_KEY_TYPE_CERTIFICATE  156
 
+/* Key file commands */
+#define IDS_REMOVE_KEY_FAILED    157
+#define IDD_KEY_TEXT             161
+#define IDC_KEY_NAME             163
+#define IDD_EXPORT_KEY           164
+#define IDC_EXPORT_OPENSSH       166
+#define IDC_EXPORT_RFC4716       167
+#define IDS_EXPORT_FILTER        168
+#define IDS_EXPORT_TITLE         169
+#define IDS_EXPORT_FAILED        170
+#define IDS_KEY_NAME_REQUIRED    181
+#define IDS_ADD_KEY_TITLE        183
+#define IDS_ADD_KEY_FAILED       184
+#define IDS_ADD_KEY_FILE_FAILED  204
+#define IDC_KEY_LIFETIME_LABEL   205
+#define IDC_KEY_LIFETIME         206
+
+/* Agent lock and passphrase commands */
+#define IDS_LOCK_FAILED          122
+#define IDS_UNLOCK_FAILED        123
+#define IDD_UNLOCK_PROMPT        124
+#define IDC_UNLOCK_PASSPHRASE    126
+#define IDC_UNLOCK_HELP          127
+#define IDD_AGENT_PASSPHRASE     135
+#define IDC_PASSPHRASE_HELP      140
+#define IDC_RESET_AGENT          141
+#define IDC_CURRENT_LABEL        142
+#define IDC_NEW_LABEL            143
+#define IDC_REPEAT_LABEL         144
+#define IDC_CURRENT_PASSPHRASE   146
+#define IDC_NEW_PASSPHRASE       147
+#define IDC_REPEAT_PASSPHRASE    148
+#define IDS_PASSPHRASES_DIFFER   158
+#define IDS_RESET_WARNING        159
+#define IDS_PASSPHRASE_REFUSED   160
+
+/* About box */
+#define IDD_ABOUT                187
+#define IDC_PRODUCT_VERSION      190
+#define IDC_AGENT_VERSION        196
+
 /* Menu commands */
 #define IDM_ADD_KEY              103
 #define IDM_EXPORT_KEY           104

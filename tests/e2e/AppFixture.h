@@ -45,6 +45,8 @@ protected:
     std::vector<std::string> rows();
     bool enabled(int buttonId) const;
     bool menuEnabled(int id);
+    // Gives the key manager a command as its menu or a button would.
+    void command(int id) { PostMessageA(window, WM_COMMAND, id, 0); }
 
     std::unique_ptr<e2e::Sandbox> sandbox;
     std::unique_ptr<e2e::App> app;

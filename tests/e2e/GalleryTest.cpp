@@ -2,6 +2,7 @@
 // Run by `make gallery`; disabled in the ordinary test run.
 #include <gtest/gtest.h>
 
+#include "AgentProcess.h"
 #include "AppFixture.h"
 #include "resource.h"
 
@@ -85,6 +86,41 @@ TEST_F(GalleryWithAgent, DISABLED_KeyManagerWithKeys)
     clickRow(1);
     settle(300);
     EXPECT_TRUE(saveWindowImage(window, galleryFile("key-manager-with-keys")));
+}
+
+// Each dialog of a command, opened over a key manager with a selected key.
+TEST_F(GalleryWithAgent, DISABLED_CommandDialogs)
+{
+    AgentProcess agentProcess(sandbox->file("agent.log"));
+    ASSERT_TRUE(agentProcess.start());
+    script("key work-laptop|1|SHA256:9v1qVwQ2dQ3b0m4rHcJ+u3f0uGkq8kCw0i2fJ3yF1sE\n"
+           "key github-deploy|0|SHA256:Qm7cM1zjJx3P6mZ5v4y8cFf6Z9QhQb1Jc2rJw7yX0aA\n"
+           "lock 6\n");
+    start();
+    ASSERT_NE(waitForWindow(), (HWND)NULL);
+    clickRow(0);
+    const struct {
+        int command;
+        const char *caption;
+        const char *name;
+        int closeWith;
+    } dialogs[] = {
+        {IDM_EXPORT_KEY, "Export Public Key", "export-key", IDCANCEL},
+        {IDC_KEY_TEXT, "Key Settings", "key-settings", IDCANCEL},
+        {IDC_UNLOCK_AGENT, "Unlock Agent", "unlock-agent", IDCANCEL},
+        {IDC_AGENT_PASSPHRASE, "Agent Passphrase", "agent-passphrase", IDCANCEL},
+        {IDM_ABOUT, "About Glimmerpad Key Manager", "about", IDOK},
+        {IDC_LOCK_AGENT, ENGLISH_TITLE, "lock-failed", IDOK},
+    };
+    for (const auto &dialog : dialogs) {
+        command(dialog.command);
+        HWND shown = app->waitForDialog(dialog.caption);
+        ASSERT_NE(shown, (HWND)NULL) << dialog.name;
+        settle(400);
+        EXPECT_TRUE(saveWindowImage(shown, galleryFile(dialog.name)));
+        PostMessageA(shown, WM_COMMAND, dialog.closeWith, 0);
+        ASSERT_TRUE(waitUntil(5000, [&] { return !IsWindow(shown); })) << dialog.name;
+    }
 }
 
 TEST(GalleryStartup, DISABLED_MissingResourceModuleBox)

@@ -270,6 +270,13 @@ bool App::waitForMessageBox(MessageBoxSeen &seen, DWORD ms)
     return true;
 }
 
+HWND App::waitForDialog(const std::string &caption, DWORD ms)
+{
+    return waitForWindow(ms, [&](HWND window) {
+        return window != main && windowClass(window) == "#32770" && windowText(window) == caption;
+    });
+}
+
 bool App::hasOtherTopLevelWindow() const
 {
     for (HWND window : topLevelWindows()) {

@@ -68,6 +68,9 @@ public:
     // A visible dialog box of the program other than the main window.
     bool waitForMessageBox(MessageBoxSeen &seen, DWORD ms = 10000);
     bool hasOtherTopLevelWindow() const;
+    // A visible dialog of the program with this caption (a message box or
+    // one of the program's own dialogs); null when none appears in time.
+    HWND waitForDialog(const std::string &caption, DWORD ms = 10000);
 
     // Ending
     // The exit code, or STILL_ACTIVE when the program did not end in time.
