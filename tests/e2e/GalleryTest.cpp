@@ -70,16 +70,16 @@ class GalleryWithAgent : public AgentApp {};
 TEST_F(GalleryWithAgent, DISABLED_KeyManagerWithKeys)
 {
     script("key work-laptop|1|SHA256:9v1qVwQ2dQ3b0m4rHcJ+u3f0uGkq8kCw0i2fJ3yF1sE\n"
-           "key github-deploy|3|SHA256:Qm7cM1zjJx3P6mZ5v4y8cFf6Z9QhQb1Jc2rJw7yX0aA\n"
+           "key github-deploy|0|SHA256:Qm7cM1zjJx3P6mZ5v4y8cFf6Z9QhQb1Jc2rJw7yX0aA\n"
            "key build-server|2|SHA256:Hx0e7c2Z4nQmK8u1b5v9pL3sT6wR0yA2dF4gJ7kM9oP\n"
-           "key old-backup|0|SHA256:b3Jk9LmN2pQ5rS8tU1vW4xY7zA0cD3eF6gH9iK2lM5n\n"
-           "key yubikey-5c|4|SHA256:Z2x5C8v1B4n7M0q3W6e9R2t5Y8u1I4o7P0a3S6d9F2g\n"
-           "key smartcard|6|SHA256:K1l4J7h0G3f6D9s2A5p8O1i4U7y0T3r6E9w2Q5z8X1c\n"
+           "key old-backup|3|SHA256:b3Jk9LmN2pQ5rS8tU1vW4xY7zA0cD3eF6gH9iK2lM5n\n"
+           "key yubikey-5c|6|SHA256:Z2x5C8v1B4n7M0q3W6e9R2t5Y8u1I4o7P0a3S6d9F2g\n"
+           "key smartcard|4|SHA256:K1l4J7h0G3f6D9s2A5p8O1i4U7y0T3r6E9w2Q5z8X1c\n"
            "key ci-runner|1|SHA256:Nn3Bb6Vv9Cc2Xx5Zz8Ll1Kk4Jj7Hh0Gg3Ff6Dd9Ss2A\n"
            "key home-router|1|SHA256:Pp0Oo3Ii6Uu9Yy2Tt5Rr8Ee1Ww4Qq7Aa0Ss3Dd6Ff9G\n"
-           "key gitlab|3|SHA256:Mm5Nn8Bb1Vv4Cc7Xx0Zz3Aa6Ss9Dd2Ff5Gg8Hh1Jj4K\n"
+           "key gitlab|0|SHA256:Mm5Nn8Bb1Vv4Cc7Xx0Zz3Aa6Ss9Dd2Ff5Gg8Hh1Jj4K\n"
            "key staging-db|2|SHA256:Ll2Kk5Jj8Hh1Gg4Ff7Dd0Ss3Aa6Qq9Ww2Ee5Rr8Tt1Y\n"
-           "key personal|3|SHA256:Rr7Tt0Yy3Uu6Ii9Oo2Pp5Aa8Ss1Dd4Ff7Gg0Hh3Jj6K\n"
+           "key personal|0|SHA256:Rr7Tt0Yy3Uu6Ii9Oo2Pp5Aa8Ss1Dd4Ff7Gg0Hh3Jj6K\n"
            "key archive-2019|1|SHA256:Cc4Vv7Bb0Nn3Mm6Ll9Kk2Jj5Hh8Gg1Ff4Dd7Ss0Aa3Q\n");
     start();
     ASSERT_NE(waitForWindow(), (HWND)NULL);

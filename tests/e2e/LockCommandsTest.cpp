@@ -172,8 +172,7 @@ TEST_F(LockCommands, TheAboutBoxClosesWithOkAndHandsBackTheWindow)
     HWND about = app->waitForDialog("About Glimmerpad Key Manager");
     ASSERT_NE(about, (HWND)NULL);
     EXPECT_EQ(windowText(GetDlgItem(about, IDC_PRODUCT_VERSION)), "Version 1.0.0.1");
-    // The recording library has no version information.
-    EXPECT_EQ(windowText(GetDlgItem(about, IDC_AGENT_VERSION)), "Agent library version ");
+    EXPECT_EQ(windowText(GetDlgItem(about, IDC_AGENT_VERSION)), "Agent library version 0.9.0.7-double");
     PostMessageA(about, WM_COMMAND, IDCANCEL, 0);
     settle();
     ASSERT_TRUE(IsWindow(about)) << "Cancel closed the about box";
