@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "AboutDialog.h"
 #include "CommandSupport.h"
 #include "InProcessSupport.h"
 #include "KeyManagerDialog.h"
@@ -125,6 +126,21 @@ TEST_F(AboutBox, ATooLongOrMissingLibraryVersionLeavesTheLineEmpty)
     steps = showAbout(NULL);
     ASSERT_TRUE(steps[0].seen);
     EXPECT_EQ(steps[0].readTexts[1], "") << "the label shows without an agent library";
+}
+
+TEST_F(AboutBox, ALineLongerThanItsRoomIsCut)
+{
+    ASSERT_NE(shortVersionModule(), (HMODULE)NULL);
+    AboutDialog about(shortVersionModule(), owner);
+    Step shown = answer("Fixture About", IDOK);
+    shown.readIds = {IDC_PRODUCT_VERSION, IDC_AGENT_VERSION};
+    DialogDriver driver({shown});
+    about.runModal();
+    const Step &seen = driver.finish()[0];
+    ASSERT_TRUE(seen.seen);
+    std::string whole = std::string(FIXTURE_LONG_FORMAT).substr(0, 110) + FIXTURE_VERSION_31;
+    EXPECT_EQ(seen.readTexts[0], whole.substr(0, 127));
+    EXPECT_EQ(seen.readTexts[1], "");
 }
 
 } // namespace
