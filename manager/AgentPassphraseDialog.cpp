@@ -58,6 +58,9 @@ int AgentPassphraseDialog::onOk()
         showError(IDS_PASSPHRASES_DIFFER);
         return 0;
     }
+    // A second OK may arrive before the dialog is gone.
+    wipeAndDeleteText(currentPassphrase);
+    wipeAndDeleteText(newPassphrase);
     currentPassphrase = copySecretField(IDC_CURRENT_PASSPHRASE);
     newPassphrase = copySecretField(IDC_NEW_PASSPHRASE);
     if (currentPassphrase == NULL || newPassphrase == NULL) {

@@ -51,6 +51,9 @@ int KeyTextDialog::onOk()
         showError(IDS_KEY_NAME_REQUIRED);
         return 0;
     }
+    // A second OK may arrive before the dialog is gone.
+    deleteText(requiredText);
+    deleteText(optionalText);
     requiredText = newTextCopy(text);
     readField(window, IDC_KEY_LIFETIME, text);
     if (requiredText != NULL && text[0] != '\0')

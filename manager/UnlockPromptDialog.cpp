@@ -22,6 +22,8 @@ int UnlockPromptDialog::onCommand(unsigned id, HWND, unsigned)
 {
     switch (id) {
     case IDOK:
+        // A second OK may arrive before the dialog is gone.
+        wipeAndDeleteText(passphrase);
         passphrase = copySecretField(IDC_UNLOCK_PASSPHRASE);
         // Without memory for the passphrase there is nothing to unlock with.
         EndDialog(window, passphrase != NULL ? IDOK : IDCANCEL);
