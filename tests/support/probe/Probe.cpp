@@ -1,13 +1,15 @@
 // Loaded into the program under test by the test driver (a remote thread
 // calling LoadLibraryA). It answers questions about the program's windows
 // that another process cannot ask directly under Wine: menu states, the
-// status bar's text and the rows of list controls.
+// status bar's text and the rows of list controls; and what the program
+// asked of the system's file dialogs.
 //
 // Protocol: one request per connection on \\.\pipe\gagent-probe-<pid>,
 // words separated by spaces, window handles in hexadecimal; the answer is
 // text. Unknown requests are answered with "error".
 #include <windows.h>
 #include <commctrl.h>
+#include <commdlg.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -169,6 +171,128 @@ std::string windowIcon(HWND window)
     return text;
 }
 
+// ------------------------------------------------------------ file dialogs
+// The program's imports of the two file dialogs are pointed at recorders
+// that note what the program asked for and then show the real dialog, so
+// that a test can still drive it. One line per call, tab separated: open or
+// save, owner, flags, capacity, initial file, initial folder, title, filter
+// (each NUL shown as \0), filter index, default extension; "(null)" for a
+// null pointer.
+
+typedef BOOL(WINAPI *FileDialogFunction)(OPENFILENAMEA *);
+
+CRITICAL_SECTION recordingLock;
+std::vector<std::string> fileDialogCalls;
+FileDialogFunction realOpen, realSave;
+
+std::string textOrNull(const char *text)
+{
+    return text != NULL ? text : "(null)";
+}
+
+// A filter list up to and with its closing empty entry; bounded, so that a
+// list without one shows as cut off rather than read without end.
+std::string filterList(const char *filter)
+{
+    if (filter == NULL)
+        return "(null)";
+    std::string shown;
+    for (size_t i = 0; i < 1024; ++i) {
+        if (filter[i] != '\0') {
+            shown += filter[i];
+            continue;
+        }
+        shown += "\\0";
+        if (i > 0 && filter[i - 1] == '\0')
+            break;
+    }
+    return shown;
+}
+
+void recordFileDialog(const char *kind, const OPENFILENAMEA *dialog)
+{
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, "%llx\t%#lx\t%lu",
+                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(dialog->hwndOwner)),
+                  static_cast<unsigned long>(dialog->Flags), static_cast<unsigned long>(dialog->nMaxFile));
+    std::string line = std::string(kind) + "\t" + numbers + "\t" + textOrNull(dialog->lpstrFile) + "\t" +
+                       textOrNull(dialog->lpstrInitialDir) + "\t" + textOrNull(dialog->lpstrTitle) + "\t" +
+                       filterList(dialog->lpstrFilter) + "\t" + std::to_string(dialog->nFilterIndex) + "\t" +
+                       textOrNull(dialog->lpstrDefExt);
+    EnterCriticalSection(&recordingLock);
+    fileDialogCalls.push_back(line);
+    LeaveCriticalSection(&recordingLock);
+}
+
+BOOL WINAPI recordOpen(OPENFILENAMEA *dialog)
+{
+    recordFileDialog("open", dialog);
+    return realOpen(dialog);
+}
+
+BOOL WINAPI recordSave(OPENFILENAMEA *dialog)
+{
+    recordFileDialog("save", dialog);
+    return realSave(dialog);
+}
+
+// Points every import slot of the program that holds `real` at
+// `replacement`; the number of slots changed. Slots are pointer sized on
+// both architectures, whatever the thunk layout around them.
+int patchImports(void *real, void *replacement)
+{
+    BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleA(NULL));
+    const IMAGE_NT_HEADERS *headers =
+        reinterpret_cast<const IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (real == NULL || imports.VirtualAddress == 0)
+        return 0;
+    int patched = 0;
+    for (const IMAGE_IMPORT_DESCRIPTOR *library =
+             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+         library->Name != 0; ++library) {
+        for (void **slot = reinterpret_cast<void **>(base + library->FirstThunk); *slot != NULL; ++slot) {
+            if (*slot != real)
+                continue;
+            DWORD protection;
+            if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection))
+                continue;
+            InterlockedExchangePointer(slot, replacement);
+            VirtualProtect(slot, sizeof *slot, protection, &protection);
+            ++patched;
+        }
+    }
+    return patched;
+}
+
+// "hooked <slots>": how many import slots this request pointed at the
+// recorders.
+std::string hookFileDialogs()
+{
+    if (realOpen == NULL) {
+        HMODULE dialogs = GetModuleHandleA("comdlg32.dll");
+        if (dialogs == NULL)
+            return "error comdlg32 not loaded";
+        realOpen = reinterpret_cast<FileDialogFunction>(
+            reinterpret_cast<void *>(GetProcAddress(dialogs, "GetOpenFileNameA")));
+        realSave = reinterpret_cast<FileDialogFunction>(
+            reinterpret_cast<void *>(GetProcAddress(dialogs, "GetSaveFileNameA")));
+    }
+    int slots = patchImports(reinterpret_cast<void *>(realOpen), reinterpret_cast<void *>(recordOpen)) +
+                patchImports(reinterpret_cast<void *>(realSave), reinterpret_cast<void *>(recordSave));
+    return "hooked " + std::to_string(slots);
+}
+
+std::string fileDialogs()
+{
+    std::string answer;
+    EnterCriticalSection(&recordingLock);
+    for (const std::string &line : fileDialogCalls)
+        answer += line + "\n";
+    LeaveCriticalSection(&recordingLock);
+    return answer;
+}
+
 std::string answer(const std::string &request)
 {
     std::istringstream words(request);
@@ -181,6 +305,10 @@ std::string answer(const std::string &request)
     std::getline(words, rest);
     if (verb == "ping")
         return "pong";
+    if (verb == "hookfiledialogs")
+        return hookFileDialogs();
+    if (verb == "filedialogs")
+        return fileDialogs();
     if (!IsWindow(window))
         return "error no window";
     if (verb == "menustate")
@@ -240,6 +368,7 @@ DWORD WINAPI serve(void *)
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void *)
 {
     if (reason == DLL_PROCESS_ATTACH) {
+        InitializeCriticalSection(&recordingLock);
         HANDLE thread = CreateThread(NULL, 0, serve, NULL, 0, NULL);
         if (thread != NULL)
             CloseHandle(thread);
