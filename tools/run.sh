@@ -4,8 +4,8 @@
 # build/screenshots/key-manager.png and ends the program again.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-# The i686 product cannot run natively on this machine; the x86_64 build is
-# the same code.
+# Not every machine here runs the i686 product's 32-bit Wine natively; the
+# x86_64 build is the same code.
 program=$root/build/x86_64/stage/gagent.exe
 title="Glimmerpad Key Manager"
 

@@ -52,10 +52,12 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
 
-# The shipped i686 build is tested too, but this kernel runs no 32-bit code:
-# 32-bit Wine's Linux side runs under qemu's user-mode emulator instead (see
-# tools/i386-namespace). Bookworm's own qemu 7.2 takes about a minute of CPU
-# to start each Wine process and crashes some, so it must come from backports.
+# The shipped i686 build is tested too, on 32-bit Wine. Where the kernel
+# refuses 32-bit code, Wine's Linux side runs under qemu's user-mode emulator
+# (see tools/i386-namespace), and where it does not, that route is still
+# tested, so qemu is needed on every machine. Bookworm's own qemu 7.2 takes
+# about a minute of CPU to start each Wine process and crashes some, so it
+# must come from backports.
 qemu_floor=1:10
 qemu_ok() {
   installed qemu-user &&

@@ -5,8 +5,10 @@
 # when the command ends; the command's exit code is passed on.
 #   tools/test-session.sh x86_64 ctest --test-dir build/x86_64
 #   tools/test-session.sh i686 ctest --test-dir build/i686
-# An i686 session runs 32-bit Wine under emulation (tools/i386-namespace):
-# its Windows processes start in seconds, not in well under one.
+# An i686 session runs 32-bit Wine natively where the kernel runs 32-bit
+# code, and under emulation (tools/i386-namespace) where it does not or
+# GAGENT_I386_EMULATE=1 asks for that (tools/i386-route); emulated, its
+# Windows processes start in seconds, not in well under one.
 set -euo pipefail
 arch=$1
 shift
@@ -19,9 +21,6 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 if [ "$arch" = i686 ]; then
   export WINEARCH=win32
   export GAGENT_WINE_LOADER=/usr/lib/wine/wine
-  # The end-to-end driver stretches its waits by this factor: every step of
-  # the program runs emulated.
-  export GAGENT_TEST_TIMEOUT_SCALE=${GAGENT_TEST_TIMEOUT_SCALE:-8}
 else
   export GAGENT_WINE_LOADER=/usr/lib/wine/wine64
 fi
@@ -30,7 +29,9 @@ wine=$GAGENT_WINE_LOADER
 xvfb_pid=
 own_wineserver=1
 cleanup() {
-  [ -z "$own_wineserver" ] || /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  # Waited for, so that a session started next on the same prefix (in a
+  # namespace, say) does not find this server still going.
+  [ -z "$own_wineserver" ] || { /usr/lib/wine/wineserver -k && /usr/lib/wine/wineserver -w; } >/dev/null 2>&1 || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -51,17 +52,29 @@ start_display() {
 }
 
 if [ "$arch" = i686 ] && [ -z "${GAGENT_I386_NAMESPACE:-}" ]; then
-  # The display stays out here, where it outlives the namespace; the session
-  # goes on in the namespace, with this script once more.
-  own_wineserver=
-  start_display
-  status=0
-  "$root/tools/i386-namespace" "$0" "$arch" "$@" || status=$?
-  exit "$status"
+  if [ "$("$root/tools/i386-route")" = native ]; then
+    echo "test-session: i686: 32-bit Wine runs natively on this kernel" >&2
+  else
+    if [ "${GAGENT_I386_EMULATE:-0}" != 0 ]; then
+      echo "test-session: i686: 32-bit Wine runs under qemu-i386, as GAGENT_I386_EMULATE asks" >&2
+    else
+      echo "test-session: i686: 32-bit Wine runs under qemu-i386, 32-bit programs do not run natively here" >&2
+    fi
+    # The end-to-end driver stretches its waits by this factor: every step
+    # of the program runs emulated.
+    export GAGENT_TEST_TIMEOUT_SCALE=${GAGENT_TEST_TIMEOUT_SCALE:-8}
+    # The display stays out here, where it outlives the namespace; the
+    # session goes on in the namespace, with this script once more.
+    own_wineserver=
+    start_display
+    status=0
+    "$root/tools/i386-namespace" "$0" "$arch" "$@" || status=$?
+    exit "$status"
+  fi
 fi
 # A prefix keeps one display for all its programs: a wineserver that a
 # program without one started has made a dialog fail.
-[ "$arch" = i686 ] || start_display
+[ -n "${GAGENT_I386_NAMESPACE:-}" ] || start_display
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"

@@ -113,6 +113,23 @@ TEST_F(KeyList, ColumnsGrowForWideContentsButKeepTheirHeaderWidth)
     EXPECT_EQ(columnWidths(), empty);
 }
 
+TEST_F(KeyList, EachColumnFitsItsWidestTextWhicheverRowHoldsIt)
+{
+    const std::string wideName(16, 'W'), wideDetail(64, 'W');
+    startWith("key " + wideName + "|4|" + wideDetail + "\n");
+    std::vector<int> fitted = columnWidths();
+
+    // The widest texts in three different rows, none of them first or last,
+    // and narrow texts with more characters around them.
+    script("key " + std::string(30, 'i') + "|1|" + std::string(90, 'l') + "\n" +
+           "key " + wideName + "|3|d\n" +
+           "key k|4|d\n" +
+           "key k|1|" + wideDetail + "\n" +
+           "key " + std::string(30, 'i') + "|3|" + std::string(90, 'l') + "\n");
+    refresh();
+    EXPECT_EQ(columnWidths(), fitted);
+}
+
 TEST_F(KeyList, UnavailableAgentShowsNothingAndOffersNothing)
 {
     startWith(std::string(THREE_KEYS) + "available 0\n");
