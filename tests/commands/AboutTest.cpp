@@ -2,11 +2,9 @@
 // fixture modules whose version texts sit at the 32-byte limit.
 #include <gtest/gtest.h>
 
-#include <memory>
 
 #include "AboutDialog.h"
 #include "CommandSupport.h"
-#include "InProcessSupport.h"
 #include "KeyManagerDialog.h"
 #include "ModuleVersion.h"
 #include "VersionFixture.h"
@@ -67,24 +65,8 @@ TEST(ModuleVersion, ModulesWithoutVersionsAndNoRoomGiveNothing)
     EXPECT_EQ(version[0], 'x') << "a capacity of 0 was written to";
 }
 
-class AboutBox : public ::testing::Test {
+class AboutBox : public ManagerTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_NE(englishModule(), (HMODULE)NULL) << "GAGENT_TEST_STAGE";
-        owner = inprocess::createPlainWindow(100, 100, 500, 400);
-        manager.reset(new KeyManagerDialog(englishModule(), NULL));
-        manager->window = owner;
-    }
-
-    void TearDown() override
-    {
-        // The box borrows the library; the key manager would free it.
-        manager->agentLibrary = NULL;
-        manager.reset();
-        DestroyWindow(owner);
-    }
-
     // Opens the box, reads both lines, tries Cancel, then OK.
     std::vector<Step> showAbout(HMODULE agentLibrary)
     {
@@ -96,9 +78,6 @@ protected:
         EXPECT_EQ(manager->onCommand(IDM_ABOUT, NULL, 0), 1);
         return driver.finish();
     }
-
-    HWND owner = NULL;
-    std::unique_ptr<KeyManagerDialog> manager;
 };
 
 TEST_F(AboutBox, ShowsBothVersionsAndClosesOnlyWithOk)

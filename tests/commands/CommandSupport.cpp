@@ -1,6 +1,7 @@
 #include "CommandSupport.h"
 
 #include "AgentChannel.h"
+#include "InProcessSupport.h"
 #include "InstallerSupport.h"
 
 #include <gtest/gtest.h>
@@ -213,6 +214,24 @@ bool takeQuitMessage()
 {
     MSG message;
     return PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
+}
+
+void ManagerTest::SetUp()
+{
+    ASSERT_NE(englishModule(), (HMODULE)NULL) << "GAGENT_TEST_STAGE";
+    owner = inprocess::createPlainWindow(100, 100, 500, 400);
+    manager.reset(new KeyManagerDialog(englishModule(), NULL));
+    manager->window = owner;
+}
+
+void ManagerTest::TearDown()
+{
+    // Borrowed from the test: the key manager must not release them.
+    manager->agent = NULL;
+    manager->agentLibrary = NULL;
+    manager.reset();
+    DestroyWindow(owner);
+    takeQuitMessage();
 }
 
 } // namespace commands

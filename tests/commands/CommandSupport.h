@@ -7,12 +7,16 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "IAgent.h"
+#include "KeyManagerDialog.h"
 
 namespace commands {
 
@@ -113,6 +117,17 @@ private:
 
 // Removes a quit message the code under test posted; whether there was one.
 bool takeQuitMessage();
+
+// A key manager object over a plain window of the test, with the English
+// resources and no agent library: the commands run as its handlers.
+class ManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    HWND owner = NULL;
+    std::unique_ptr<KeyManagerDialog> manager;
+};
 
 } // namespace commands
 

@@ -4,12 +4,10 @@
 // zeros when it went back (the allocation hook sees each block released).
 #include <gtest/gtest.h>
 
-#include <memory>
 
 #include "AgentChannel.h"
 #include "AllocationHook.h"
 #include "CommandSupport.h"
-#include "InProcessSupport.h"
 #include "KeyManagerDialog.h"
 #include "resource.h"
 
@@ -33,22 +31,12 @@ std::string field(const std::string &bytes, size_t offset)
     return std::string(bytes.c_str() + offset);
 }
 
-class LockAndPassphrase : public ::testing::Test {
+class LockAndPassphrase : public ManagerTest {
 protected:
     void SetUp() override
     {
-        ASSERT_NE(englishModule(), (HMODULE)NULL) << "GAGENT_TEST_STAGE";
-        owner = inprocess::createPlainWindow(100, 100, 500, 400);
-        manager.reset(new KeyManagerDialog(englishModule(), NULL));
-        manager->window = owner;
+        ManagerTest::SetUp();
         manager->agent = &agent;
-    }
-
-    void TearDown() override
-    {
-        manager.reset();
-        DestroyWindow(owner);
-        takeQuitMessage();
     }
 
     // Runs the command while the steps are answered; the handler's result.
@@ -82,9 +70,7 @@ protected:
             EXPECT_TRUE(block.allZero()) << "released unwiped: " << block.bytes.c_str();
     }
 
-    HWND owner = NULL;
     RecordingAgent agent;
-    std::unique_ptr<KeyManagerDialog> manager;
     std::vector<Step> steps;
     std::vector<allocation::Released> released;
 };
