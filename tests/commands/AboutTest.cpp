@@ -2,7 +2,6 @@
 // fixture modules whose version texts sit at the 32-byte limit.
 #include <gtest/gtest.h>
 
-
 #include "AboutDialog.h"
 #include "CommandSupport.h"
 #include "KeyManagerDialog.h"

@@ -4,7 +4,6 @@
 // zeros when it went back (the allocation hook sees each block released).
 #include <gtest/gtest.h>
 
-
 #include "AgentChannel.h"
 #include "AllocationHook.h"
 #include "CommandSupport.h"
