@@ -248,6 +248,8 @@ int KeyManagerDialog::onCommand(unsigned id, HWND, unsigned)
     switch (id) {
     case IDM_STOP_AGENT:
         return onStopAgent();
+    case IDC_GENERATE_KEY:
+        return onGenerateKey();
     case IDM_VIEW_AGENT_LOG:
         return onViewAgentLog();
     case IDM_EXIT:
