@@ -334,6 +334,8 @@ int KeyManagerDialog::onCommand(unsigned id, HWND, unsigned)
         return onAbout();
     case IDM_STOP_AGENT:
         return onStopAgent();
+    case IDC_GENERATE_KEY:
+        return onGenerateKey();
     case IDM_VIEW_AGENT_LOG:
         return onViewAgentLog();
     case IDM_EXIT:

@@ -66,6 +66,7 @@ private:
     int onExit();
     int onStopAgent();
     int onViewAgentLog();
+    int onGenerateKey();
     int onToggleConfirmKeyOp();
     int onToggleAllowAdd();
     int onToggleAllowDelete();

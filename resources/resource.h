@@ -76,6 +76,19 @@
 #define IDD_ABOUT                187
 #define IDC_PRODUCT_VERSION      190
 #define IDC_AGENT_VERSION        196
+/* Key generation */
+#define IDD_GENERATE_KEY              171
+#define IDC_KEY_FILE_LABEL            172
+#define IDC_KEY_FILE                  173
+#define IDC_KEY_TYPE_LABEL            174
+#define IDC_KEY_TYPE                  175
+#define IDC_KEY_SIZE_LABEL            176
+#define IDC_KEY_SIZE                  177
+#define IDS_KEY_FILE_MISSING          178
+#define IDS_KEY_SIZE_RANGE            179
+#define IDS_KEY_SIZE_RANGE_RESTRICTED 180
+#define IDS_KEY_GENERATION_FAILED     182
+#define IDC_GENERATE_HELP             201
 
 /* Menu commands */
 #define IDM_ADD_KEY              103

@@ -60,6 +60,23 @@ HWND AgentApp::waitForWindow()
     return window;
 }
 
+void AgentApp::startWith(const std::string &lines)
+{
+    script(lines);
+    start();
+    ASSERT_NE(waitForWindow(), (HWND)NULL);
+}
+
+std::vector<std::string> AgentApp::callsStartingWith(const std::string &prefix) const
+{
+    std::vector<std::string> lines;
+    for (const std::string &line : calls()) {
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
 bool AgentApp::called(const std::string &call) const
 {
     for (const std::string &line : calls()) {
@@ -71,10 +88,7 @@ bool AgentApp::called(const std::string &call) const
 
 int AgentApp::countCalls(const std::string &prefix) const
 {
-    int n = 0;
-    for (const std::string &line : calls())
-        n += line.compare(0, prefix.size(), prefix) == 0;
-    return n;
+    return static_cast<int>(callsStartingWith(prefix).size());
 }
 
 void AgentApp::clickRow(int row, bool doubleClick, WORD modifier)

@@ -36,8 +36,11 @@ protected:
     // variant folder; "" for no agent library at all).
     void start(const std::string &library = "openssh");
     HWND waitForWindow();
+    // The script, then the program with the recording agent library.
+    void startWith(const std::string &lines);
     // Calls the agent double logged, in order.
     std::vector<std::string> calls() const { return sandbox->loggedCalls(); }
+    std::vector<std::string> callsStartingWith(const std::string &prefix) const;
     bool called(const std::string &call) const;
     int countCalls(const std::string &prefix) const;
     void clickRow(int row, bool doubleClick = false, WORD modifier = 0);

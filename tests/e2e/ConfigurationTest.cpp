@@ -90,15 +90,7 @@ protected:
     }
 
     // The installer library's expansions, in order.
-    std::vector<std::string> expansions() const
-    {
-        std::vector<std::string> lines;
-        for (const std::string &line : calls()) {
-            if (line.compare(0, 13, "expandFolder ") == 0)
-                lines.push_back(line);
-        }
-        return lines;
-    }
+    std::vector<std::string> expansions() const { return callsStartingWith("expandFolder "); }
 
     std::map<std::string, std::string> environment;
     std::unique_ptr<SavedFolderValues> registry;

@@ -24,11 +24,12 @@ RECT unionOf(const RECT &a, const RECT &b)
     return both;
 }
 
-// The open drop-down menu is a window of its own, class #32768.
-bool openMenuRect(DWORD processId, RECT &rect)
+// An open drop-down menu (class #32768) or list of a combo box (ComboLBox)
+// is a window of its own.
+bool openPopupRect(DWORD processId, const char *className, RECT &rect)
 {
-    for (HWND menu = FindWindowExA(NULL, NULL, "#32768", NULL); menu != NULL;
-         menu = FindWindowExA(NULL, menu, "#32768", NULL)) {
+    for (HWND menu = FindWindowExA(NULL, NULL, className, NULL); menu != NULL;
+         menu = FindWindowExA(NULL, menu, className, NULL)) {
         DWORD owner = 0;
         GetWindowThreadProcessId(menu, &owner);
         if (owner == processId && IsWindowVisible(menu))
@@ -57,7 +58,7 @@ TEST_F(Gallery, DISABLED_KeyManagerMenusWithHelpLine)
         settle(500);
         RECT windowRect, menuRect;
         GetWindowRect(window, &windowRect);
-        ASSERT_TRUE(openMenuRect(app->processId(), menuRect)) << menu.name;
+        ASSERT_TRUE(openPopupRect(app->processId(), "#32768", menuRect)) << menu.name;
         EXPECT_TRUE(saveScreenImage(unionOf(windowRect, menuRect), galleryFile(menu.name)));
         pressKey(VK_ESCAPE);
         pressKey(VK_ESCAPE);
@@ -65,7 +66,37 @@ TEST_F(Gallery, DISABLED_KeyManagerMenusWithHelpLine)
     }
 }
 
-class GalleryWithAgent : public AgentApp {};
+class GalleryWithAgent : public AgentApp {
+protected:
+    // The key generation dialog over the key manager, with a name entered.
+    HWND openGenerateKeyDialog(const std::string &agentScript)
+    {
+        script(agentScript);
+        start();
+        if (waitForWindow() == NULL)
+            return NULL;
+        PostMessageA(window, WM_COMMAND, IDC_GENERATE_KEY, 0);
+        HWND dialog = app->waitForDialogOwnedBy(window);
+        SetDlgItemTextA(dialog, IDC_KEY_FILE, "id_build_server");
+        return dialog;
+    }
+
+    void saveWithTypeList(const std::string &agentScript, const std::string &name)
+    {
+        HWND dialog = openGenerateKeyDialog(agentScript);
+        ASSERT_NE(dialog, (HWND)NULL);
+        ASSERT_TRUE(makeForeground(dialog));
+        settle(500);
+        SendDlgItemMessageA(dialog, IDC_KEY_TYPE, CB_SHOWDROPDOWN, TRUE, 0);
+        settle(500);
+        RECT dialogRect, listRect;
+        GetWindowRect(dialog, &dialogRect);
+        ASSERT_TRUE(openPopupRect(app->processId(), "ComboLBox", listRect));
+        EXPECT_TRUE(saveScreenImage(unionOf(dialogRect, listRect), galleryFile(name)));
+        // A list left open holds the pointer for the next program.
+        SendDlgItemMessageA(dialog, IDC_KEY_TYPE, CB_SHOWDROPDOWN, FALSE, 0);
+    }
+};
 
 TEST_F(GalleryWithAgent, DISABLED_KeyManagerWithKeys)
 {
@@ -121,6 +152,30 @@ TEST_F(GalleryWithAgent, DISABLED_CommandDialogs)
         PostMessageA(shown, WM_COMMAND, dialog.closeWith, 0);
         ASSERT_TRUE(waitUntil(5000, [&] { return !IsWindow(shown); })) << dialog.name;
     }
+}
+
+TEST_F(GalleryWithAgent, DISABLED_GenerateKeyDialog)
+{
+    saveWithTypeList("", "generate-key");
+}
+
+TEST_F(GalleryWithAgent, DISABLED_GenerateKeyDialogInRestrictedMode)
+{
+    saveWithTypeList("restricted 1\n", "generate-key-restricted");
+}
+
+TEST_F(GalleryWithAgent, DISABLED_GenerateKeyWhileWorking)
+{
+    HWND dialog = openGenerateKeyDialog("generateKeyTakes 60000\n");
+    ASSERT_NE(dialog, (HWND)NULL);
+    RECT field;
+    GetWindowRect(GetDlgItem(dialog, IDC_KEY_SIZE), &field);
+    SetCursorPos(field.right + 30, field.top + 4);
+    PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    settle(500);
+    // The screen holds no cursor: the one the program shows is drawn in.
+    ASSERT_EQ(app->cursor(), "wait");
+    EXPECT_TRUE(saveWindowImage(dialog, galleryFile("generate-key-working"), LoadCursorA(NULL, IDC_WAIT)));
 }
 
 TEST(GalleryStartup, DISABLED_MissingResourceModuleBox)

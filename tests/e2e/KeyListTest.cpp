@@ -19,13 +19,6 @@ const char *const THREE_KEYS = "key zulu|1|SHA256:zzz\n"
 
 class KeyList : public AgentApp {
 protected:
-    void startWith(const std::string &lines)
-    {
-        script(lines);
-        start();
-        ASSERT_NE(waitForWindow(), (HWND)NULL);
-    }
-
     // Column widths in pixels, as the list reports them.
     std::vector<int> columnWidths()
     {

@@ -277,6 +277,13 @@ HWND App::waitForDialog(const std::string &caption, DWORD ms)
     });
 }
 
+HWND App::waitForDialogOwnedBy(HWND owner, DWORD ms)
+{
+    return waitForWindow(ms, [&](HWND window) {
+        return GetWindow(window, GW_OWNER) == owner && windowClass(window) == "#32770";
+    });
+}
+
 bool App::hasOtherTopLevelWindow() const
 {
     for (HWND window : topLevelWindows()) {
@@ -332,11 +339,16 @@ bool App::inject()
 
 std::string App::probe(const std::string &verb, int number, const std::string &more)
 {
+    return probeAt(main, verb, number, more);
+}
+
+std::string App::probeAt(HWND window, const std::string &verb, int number, const std::string &more)
+{
     if (!inject())
         return "error probe not loaded";
     char request[1024];
     std::snprintf(request, sizeof request, "%s %llx %d %s", verb.c_str(),
-                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(main)), number, more.c_str());
+                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)), number, more.c_str());
     char pipe[64];
     std::snprintf(pipe, sizeof pipe, "\\\\.\\pipe\\gagent-probe-%lu", info.dwProcessId);
     std::vector<char> reply(8 << 20); // room for the rows of a long key list
@@ -451,13 +463,13 @@ bool makeForeground(HWND window)
     return waitUntil(3000, [&] { return GetForegroundWindow() == window; });
 }
 
-bool saveWindowImage(HWND window, const std::string &path)
+bool saveWindowImage(HWND window, const std::string &path, HCURSOR cursor)
 {
     RECT rect;
-    return GetWindowRect(window, &rect) && saveScreenImage(rect, path);
+    return GetWindowRect(window, &rect) && saveScreenImage(rect, path, cursor);
 }
 
-bool saveScreenImage(const RECT &area, const std::string &path)
+bool saveScreenImage(const RECT &area, const std::string &path, HCURSOR cursor)
 {
     int width = area.right - area.left;
     int height = area.bottom - area.top;
@@ -476,6 +488,15 @@ bool saveScreenImage(const RECT &area, const std::string &path)
     HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &pixels, NULL, 0);
     HGDIOBJ previous = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    POINT pointer;
+    ICONINFO hotSpot;
+    if (cursor != NULL && GetCursorPos(&pointer) && GetIconInfo(cursor, &hotSpot)) {
+        DrawIconEx(memory, pointer.x - area.left - static_cast<int>(hotSpot.xHotspot),
+                   pointer.y - area.top - static_cast<int>(hotSpot.yHotspot), cursor, 0, 0, 0, NULL, DI_NORMAL);
+        DeleteObject(hotSpot.hbmMask);
+        if (hotSpot.hbmColor != NULL)
+            DeleteObject(hotSpot.hbmColor);
+    }
     GdiFlush();
     DWORD stride = ((width * 3) + 3) & ~3u;
     DWORD imageSize = stride * height;

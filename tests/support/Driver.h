@@ -67,6 +67,9 @@ public:
     HWND mainWindow() const { return main; }
     // A visible dialog box of the program other than the main window.
     bool waitForMessageBox(MessageBoxSeen &seen, DWORD ms = 10000);
+    // A visible dialog box of the program owned by `owner`: a command's
+    // dialog over the main window, or a message box over that dialog.
+    HWND waitForDialogOwnedBy(HWND owner, DWORD ms = 10000);
     bool hasOtherTopLevelWindow() const;
     // A visible dialog of the program with this caption (a message box or
     // one of the program's own dialogs); null when none appears in time.
@@ -80,6 +83,9 @@ public:
 
     // Questions answered from inside the program (see the probe).
     std::string probe(const std::string &verb, int number = 0, const std::string &more = "");
+    std::string probeAt(HWND window, const std::string &verb, int number = 0, const std::string &more = "");
+    // The cursor the program shows: "arrow", "wait" or another handle.
+    std::string cursor() { return probe("cursor"); }
     UINT menuState(int id) { return static_cast<UINT>(std::stoul(probe("menustate", id))); }
     std::string menuText(int id) { return probe("menutext", id); }
     bool statusBarIsSimple();
@@ -123,8 +129,10 @@ void clickAt(POINT screen, bool doubleClick = false, WORD modifier = 0);
 
 // Saves what the screen shows of `window` (frame included), or of an area
 // of the screen, as a BMP file.
-bool saveWindowImage(HWND window, const std::string &path);
-bool saveScreenImage(const RECT &area, const std::string &path);
+bool saveWindowImage(HWND window, const std::string &path, HCURSOR cursor = NULL);
+// A cursor given is drawn where the pointer is, which the screen itself
+// never shows.
+bool saveScreenImage(const RECT &area, const std::string &path, HCURSOR cursor = NULL);
 
 // Windows paths in UTF-16, for names outside the test's code page.
 std::wstring widen(const std::string &text);

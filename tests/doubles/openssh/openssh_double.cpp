@@ -18,6 +18,7 @@
 //   getKeyList <status>     default 0; also lock, unlock, addKey, generateKey,
 //                           removeKey, applyKeyText, exportPublicKey
 //   generatedKeys <count>   that many keys "key00001", ... after any listed ones
+//   generateKeyTakes <ms>   how long generateKey works before it returns
 //   key <name>|<type>|<detail>
 // Every call is appended to the file named by GAGENT_TEST_LOG.
 #include <windows.h>
@@ -235,10 +236,15 @@ INT32 MEMBER addKey(Agent *, const char *path)
     return scripted("addKey", 0);
 }
 
+// The second line is missing from the log when the call was cut off.
 INT32 MEMBER generateKey(Agent *, const char *path, INT32 type, UINT32 bits)
 {
     logCall("generateKey %s %d %u", text(path), type, bits);
-    return scripted("generateKey", 0);
+    Script script = readScript();
+    Sleep(static_cast<DWORD>(script.number("generateKeyTakes", 0)));
+    INT32 status = static_cast<INT32>(script.number("generateKey", 0));
+    logCall("generateKey returned %d", status);
+    return status;
 }
 
 INT32 MEMBER removeKey(Agent *, const char *name)

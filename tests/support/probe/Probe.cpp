@@ -135,6 +135,19 @@ std::string selectedRows(HWND list)
     return answer;
 }
 
+// One line per entry of a combo box: "<text> <item data>".
+std::string comboEntries(HWND combo)
+{
+    std::string answer;
+    int count = static_cast<int>(sendTo(combo, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        char text[256] = "";
+        sendTo(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+        answer += std::string(text) + " " + std::to_string(sendTo(combo, CB_GETITEMDATA, i, 0)) + "\n";
+    }
+    return answer;
+}
+
 // Screen rectangle of a row: "left top right bottom".
 std::string rowRectangle(HWND list, int row)
 {
@@ -293,6 +306,22 @@ std::string fileDialogs()
     return answer;
 }
 
+// The cursor on screen, named when it is one of the two the program uses.
+std::string cursorShown()
+{
+    CURSORINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetCursorInfo(&info))
+        return "error no cursor";
+    if (info.hCursor == LoadCursorA(NULL, IDC_ARROW))
+        return "arrow";
+    if (info.hCursor == LoadCursorA(NULL, IDC_WAIT))
+        return "wait";
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", reinterpret_cast<void *>(info.hCursor));
+    return text;
+}
+
 std::string answer(const std::string &request)
 {
     std::istringstream words(request);
@@ -309,6 +338,8 @@ std::string answer(const std::string &request)
         return hookFileDialogs();
     if (verb == "filedialogs")
         return fileDialogs();
+    if (verb == "cursor")
+        return cursorShown();
     if (!IsWindow(window))
         return "error no window";
     if (verb == "menustate")
@@ -332,6 +363,8 @@ std::string answer(const std::string &request)
         return selectedRows(list);
     if (verb == "listselect")
         return selectRows(list, rest);
+    if (verb == "comboentries")
+        return comboEntries(list);
     if (verb == "listrowrect")
         return rowRectangle(list, std::atoi(rest.c_str()));
     return "error unknown request";
