@@ -179,8 +179,10 @@ TEST_F(KeyList, SeveralSelectedRowsCountAsASelection)
     clickRow(2, false, VK_SHIFT);
     // Wine now and then delivers the click before it sees Shift held down;
     // a user would click again, and so does the test, once.
-    if (app->probe("listselection", IDC_KEY_LIST) != "0 1 2 ")
+    if (app->probe("listselection", IDC_KEY_LIST) != "0 1 2 ") {
+        clickRow(0);
         clickRow(2, false, VK_SHIFT);
+    }
     EXPECT_EQ(app->probe("listselection", IDC_KEY_LIST), "0 1 2 ");
     States s = states();
     EXPECT_TRUE(s.exportKey && s.remove && s.keyText) << describe(s);
