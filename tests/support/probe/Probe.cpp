@@ -177,6 +177,18 @@ std::string selectRows(HWND list, const std::string &rows)
     return selectedRows(list);
 }
 
+// What the list tells its dialog after a click on it.
+std::string notifyClick(HWND list)
+{
+    NMITEMACTIVATE click = {};
+    click.hdr.hwndFrom = list;
+    click.hdr.idFrom = static_cast<UINT_PTR>(GetDlgCtrlID(list));
+    click.hdr.code = static_cast<UINT>(NM_CLICK);
+    click.iItem = -1;
+    sendTo(GetParent(list), WM_NOTIFY, click.hdr.idFrom, reinterpret_cast<LPARAM>(&click));
+    return "clicked";
+}
+
 std::string windowIcon(HWND window)
 {
     char text[64];
@@ -363,6 +375,8 @@ std::string answer(const std::string &request)
         return selectedRows(list);
     if (verb == "listselect")
         return selectRows(list, rest);
+    if (verb == "listnotifyclick")
+        return notifyClick(list);
     if (verb == "comboentries")
         return comboEntries(list);
     if (verb == "listrowrect")
