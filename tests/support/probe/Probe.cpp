@@ -1,7 +1,10 @@
 // Loaded into the program under test by the test driver (a remote thread
 // calling LoadLibraryA). It answers questions about the program's windows
 // that another process cannot ask directly under Wine: menu states, the
-// status bar's text and the rows of list controls.
+// status bar's text and the rows of list controls. It also stands in for
+// WinHelpA in the program's import table, to record each call the program
+// makes to the help engine (Wine shows no popup, and refuses two commands)
+// before passing it on.
 //
 // Protocol: one request per connection on \\.\pipe\gagent-probe-<pid>,
 // words separated by spaces, window handles in hexadecimal; the answer is
@@ -14,6 +17,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "ImportPatch.h"
 
 namespace {
 
@@ -169,6 +174,90 @@ std::string windowIcon(HWND window)
     return text;
 }
 
+typedef BOOL(WINAPI *WinHelpFunction)(HWND, LPCSTR, UINT, ULONG_PTR);
+WinHelpFunction realWinHelp = NULL;
+CRITICAL_SECTION helpCallsLock;
+std::vector<std::string> helpCalls;
+
+std::string hexOf(const void *value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(value)));
+    return text;
+}
+
+std::string cursorName(HCURSOR cursor)
+{
+    if (cursor == NULL)
+        return "none";
+    if (cursor == LoadCursorA(NULL, MAKEINTRESOURCEA(32651))) // IDC_HELP
+        return "help";
+    if (cursor == LoadCursorA(NULL, MAKEINTRESOURCEA(32512))) // IDC_ARROW
+        return "arrow";
+    return "other";
+}
+
+// The pairs of a help id table, up to its closing pair: "111,2000;...;0,0".
+std::string tableText(ULONG_PTR data)
+{
+    const INT32(*rows)[2] = reinterpret_cast<const INT32(*)[2]>(data);
+    std::string text;
+    for (int row = 0; row < 64; ++row) {
+        text += (row > 0 ? ";" : "") + std::to_string(rows[row][0]) + "," + std::to_string(rows[row][1]);
+        if (rows[row][0] == 0)
+            break;
+    }
+    return text;
+}
+
+// On the program's user-interface thread: what the user sees as the call
+// is made, the call, and the engine's answer.
+BOOL WINAPI recordingWinHelp(HWND window, LPCSTR path, UINT command, ULONG_PTR data)
+{
+    std::string capture = hexOf(GetCapture());
+    std::string cursor = cursorName(GetCursor());
+    std::string dataText = command == HELP_WM_HELP || command == HELP_CONTEXTMENU ? "table:" + tableText(data)
+                                                                                  : std::to_string(data);
+    BOOL result = realWinHelp(window, path, command, data);
+    std::string line = hexOf(window) + " " + std::to_string(command) + " " + dataText + " " + capture + " " +
+                       cursor + " " + std::to_string(result) + " " + (path != NULL ? path : "(null)");
+    EnterCriticalSection(&helpCallsLock);
+    helpCalls.push_back(line);
+    LeaveCriticalSection(&helpCallsLock);
+    return result;
+}
+
+std::string recordHelpCalls()
+{
+    if (realWinHelp != NULL)
+        return "ok";
+    void *previous = replaceImport(GetModuleHandleA(NULL), "user32.dll", "WinHelpA",
+                                   reinterpret_cast<void *>(recordingWinHelp));
+    realWinHelp = reinterpret_cast<WinHelpFunction>(previous);
+    return previous != NULL ? "ok" : "error WinHelpA not imported";
+}
+
+// One line per call: "<window> <command> <data> <capture> <cursor> <result> <path>".
+std::string recordedHelpCalls()
+{
+    std::string text;
+    EnterCriticalSection(&helpCallsLock);
+    for (const std::string &line : helpCalls)
+        text += line + "\n";
+    LeaveCriticalSection(&helpCallsLock);
+    return text;
+}
+
+// The cursor the user sees now, whichever thread set it.
+std::string shownCursor()
+{
+    CURSORINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetCursorInfo(&info))
+        return "error";
+    return cursorName(info.hCursor);
+}
+
 std::string answer(const std::string &request)
 {
     std::istringstream words(request);
@@ -181,6 +270,12 @@ std::string answer(const std::string &request)
     std::getline(words, rest);
     if (verb == "ping")
         return "pong";
+    if (verb == "recordhelp")
+        return recordHelpCalls();
+    if (verb == "helpcalls")
+        return recordedHelpCalls();
+    if (verb == "cursor")
+        return shownCursor();
     if (!IsWindow(window))
         return "error no window";
     if (verb == "menustate")
@@ -240,6 +335,7 @@ DWORD WINAPI serve(void *)
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void *)
 {
     if (reason == DLL_PROCESS_ATTACH) {
+        InitializeCriticalSection(&helpCallsLock);
         HANDLE thread = CreateThread(NULL, 0, serve, NULL, 0, NULL);
         if (thread != NULL)
             CloseHandle(thread);
