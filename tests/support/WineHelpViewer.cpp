@@ -1,7 +1,11 @@
 #include "WineHelpViewer.h"
 
+#include <tlhelp32.h>
+
 #include <stdlib.h>
 #include <string.h>
+
+#include <vector>
 
 namespace helpviewer {
 
@@ -51,6 +55,23 @@ BOOL CALLBACK findTextControl(HWND child, LPARAM found)
         return FALSE;
     }
     return TRUE;
+}
+
+// The viewer processes of this session (its Wine prefix), by id.
+std::vector<DWORD> viewerProcesses()
+{
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return ids;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (lstrcmpiA(entry.szExeFile, "winhlp32.exe") == 0)
+            ids.push_back(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return ids;
 }
 
 } // namespace
@@ -104,10 +125,21 @@ std::string waitForTextBeginning(const std::string &beginning, DWORD ms)
 
 void quit()
 {
-    if (FindWindowA(VIEWER_CLASS, NULL) == NULL)
-        return;
-    WinHelpA(NULL, "", HELP_QUIT, 0);
-    waitFor(10000, [] { return FindWindowA(VIEWER_CLASS, NULL) == NULL; });
+    // A viewer that the program under test started may still be making its
+    // window; one left running would keep the test run's output open.
+    waitFor(10000, [] {
+        if (FindWindowA(VIEWER_CLASS, NULL) != NULL)
+            WinHelpA(NULL, "", HELP_QUIT, 0);
+        return viewerProcesses().empty();
+    });
+    for (DWORD id : viewerProcesses()) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        if (process == NULL)
+            continue;
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, scaled(5000));
+        CloseHandle(process);
+    }
 }
 
 } // namespace helpviewer

@@ -24,7 +24,8 @@ std::string shownText();
 // (or at the end of the wait).
 std::string waitForTextBeginning(const std::string &beginning, DWORD ms = 10000);
 
-// Closes every help window and waits for the viewer to end.
+// Closes every help window and waits for the viewer to end, also one that
+// is still starting; a viewer that does not end is terminated.
 void quit();
 
 } // namespace helpviewer

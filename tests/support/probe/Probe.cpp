@@ -211,18 +211,23 @@ std::string tableText(ULONG_PTR data)
 }
 
 // On the program's user-interface thread: what the user sees as the call
-// is made, the call, and the engine's answer.
+// is made, the call, and the engine's answer ("-" while the call lasts).
 BOOL WINAPI recordingWinHelp(HWND window, LPCSTR path, UINT command, ULONG_PTR data)
 {
-    std::string capture = hexOf(GetCapture());
-    std::string cursor = cursorName(GetCursor());
     std::string dataText = command == HELP_WM_HELP || command == HELP_CONTEXTMENU ? "table:" + tableText(data)
                                                                                   : std::to_string(data);
-    BOOL result = realWinHelp(window, path, command, data);
-    std::string line = hexOf(window) + " " + std::to_string(command) + " " + dataText + " " + capture + " " +
-                       cursor + " " + std::to_string(result) + " " + (path != NULL ? path : "(null)");
+    std::string call = hexOf(window) + " " + std::to_string(command) + " " + dataText + " " + hexOf(GetCapture()) +
+                       " " + cursorName(GetCursor());
+    std::string callPath = path != NULL ? path : "(null)";
     EnterCriticalSection(&helpCallsLock);
-    helpCalls.push_back(line);
+    size_t index = helpCalls.size();
+    helpCalls.push_back(call + " - " + callPath);
+    LeaveCriticalSection(&helpCallsLock);
+
+    BOOL result = realWinHelp(window, path, command, data);
+
+    EnterCriticalSection(&helpCallsLock);
+    helpCalls[index] = call + " " + std::to_string(result) + " " + callPath;
     LeaveCriticalSection(&helpCallsLock);
     return result;
 }
