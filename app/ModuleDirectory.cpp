@@ -1,7 +1,5 @@
 #include "ModuleDirectory.h"
 
-#include <windows.h>
-
 #include "PathScan.h"
 
 static int isAnsiLeadByte(unsigned char byte)
@@ -9,16 +7,22 @@ static int isAnsiLeadByte(unsigned char byte)
     return IsDBCSLeadByte(byte);
 }
 
-void getModuleDirectory(char *buffer)
+int getDirectoryOfModule(HMODULE module, char *buffer)
 {
-    DWORD length = GetModuleFileNameA(GetModuleHandleA(NULL), buffer, MAX_PATH);
+    DWORD length = GetModuleFileNameA(module, buffer, MAX_PATH);
     if (length == 0) {
         buffer[0] = '\0';
-        return;
+        return 0;
     }
     // Windows XP leaves a truncated name unterminated.
     buffer[MAX_PATH - 1] = '\0';
     size_t prefix = directoryPrefixLength(buffer, isAnsiLeadByte);
     if (prefix > 0)
         buffer[prefix] = '\0';
+    return length < MAX_PATH;
+}
+
+void getModuleDirectory(char *buffer)
+{
+    getDirectoryOfModule(GetModuleHandleA(NULL), buffer);
 }

@@ -330,6 +330,10 @@ int KeyManagerDialog::onCommand(unsigned id, HWND, unsigned)
         return onUnlockAgent();
     case IDC_AGENT_PASSPHRASE:
         return onAgentPassphrase();
+    case IDM_HELP_TOPICS:
+        return onHelpButton();
+    case IDM_WHATS_THIS:
+        return onWhatsThis();
     case IDM_ABOUT:
         return onAbout();
     case IDM_STOP_AGENT:

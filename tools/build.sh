@@ -2,7 +2,8 @@
 # Builds the three builds of the one tree:
 #   build/i686    the product as shipped (PE32), stage in build/i686/stage
 #   build/x86_64  the same code for the tests under Wine
-#   build/native  the pure logic with sanitizers, for this machine
+#   build/native  the pure logic with sanitizers, and the WinHelp writer
+#                 that the Windows builds run, for this machine
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -13,10 +14,13 @@ configure() { # dir, extra cmake arguments...
   [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
 }
 
+# The native build comes first: it makes the WinHelp writer, which the
+# Windows builds run to write their help files.
+configure build/native -DCMAKE_BUILD_TYPE=Debug
+cmake --build build/native
+
 configure build/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake -DCMAKE_BUILD_TYPE=Release
 configure build/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
-configure build/native -DCMAKE_BUILD_TYPE=Debug
-
-for dir in build/i686 build/x86_64 build/native; do
+for dir in build/i686 build/x86_64; do
   cmake --build "$dir"
 done

@@ -16,18 +16,23 @@ const INT32 HelpIdTable[][2] = {
 // A row whose topic is this matches in What's This mode but shows nothing.
 static const INT32 NO_POPUP = -1;
 
-static void composeHelpFilePath(char *path)
+// "<exe dir>Help\<language folder>\gagent.hlp", or 0 when the name of the
+// executable or the whole path does not fit in MAX_PATH bytes: a cut path
+// names some other file, or a folder, and no help is better than that.
+static int composeHelpFilePath(char *path)
 {
-    getModuleDirectory(path);
-    appendText(path, MAX_PATH, "Help\\");
-    appendText(path, MAX_PATH, languageFolder(getUiLanguage()));
-    appendText(path, MAX_PATH, "\\gagent.hlp");
+    // appInstance is null until start-up has stored it, which names the
+    // executable just the same.
+    return getDirectoryOfModule(appInstance, path) && appendText(path, MAX_PATH, "Help\\") &&
+           appendText(path, MAX_PATH, languageFolder(getUiLanguage())) &&
+           appendText(path, MAX_PATH, "\\gagent.hlp");
 }
 
 BOOL showHelp(HWND window, UINT command, ULONG_PTR data)
 {
     char path[MAX_PATH];
-    composeHelpFilePath(path);
+    if (!composeHelpFilePath(path))
+        return FALSE;
     return WinHelpA(window, path, command, data);
 }
 

@@ -9,7 +9,8 @@
 // engine expects for HELP_WM_HELP and HELP_CONTEXTMENU.
 extern const INT32 HelpIdTable[][2];
 
-// WinHelpA on "<exe dir>Help\<language folder>\gagent.hlp".
+// WinHelpA on "<exe dir>Help\<language folder>\gagent.hlp"; FALSE without
+// calling it when that path does not fit in MAX_PATH bytes.
 BOOL showHelp(HWND window, UINT command, ULONG_PTR data);
 
 #endif

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "WineHelpViewer.h"
 #include "resource.h"
 
 const char *const ENGLISH_TITLE = "Glimmerpad Key Manager";
@@ -32,7 +33,7 @@ void StartedApp::SetUp()
 
 void AgentApp::SetUp()
 {
-    sandbox.reset(new e2e::Sandbox(currentTestName()));
+    sandbox.reset(new e2e::Sandbox(currentTestName(), sandboxBase));
     sandbox->addProduct();
     sandbox->addLanguage("1033");
     sandbox->addInstallerDouble();
@@ -130,4 +131,22 @@ bool AgentApp::enabled(int buttonId) const
 bool AgentApp::menuEnabled(int id)
 {
     return (app->menuState(id) & MF_GRAYED) == 0;
+}
+
+HelpApp::HelpApp()
+{
+    sandboxBase = "C:\\gagent-sandboxes";
+}
+
+void HelpApp::SetUp()
+{
+    AgentApp::SetUp();
+    sandbox->addHelp();
+}
+
+void HelpApp::TearDown()
+{
+    if (app)
+        app->kill();
+    helpviewer::quit();
 }

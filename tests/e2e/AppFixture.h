@@ -54,6 +54,17 @@ protected:
     std::unique_ptr<e2e::Sandbox> sandbox;
     std::unique_ptr<e2e::App> app;
     HWND window = NULL;
+    std::string sandboxBase; // where the sandbox goes; empty for the usual place
+};
+
+// The same with the help file in place, in a sandbox short enough for
+// Wine's help viewer, which cannot read a file whose path has 128
+// characters or more; no viewer outlives the test.
+class HelpApp : public AgentApp {
+protected:
+    HelpApp();
+    void SetUp() override;
+    void TearDown() override;
 };
 
 #endif

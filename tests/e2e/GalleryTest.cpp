@@ -4,6 +4,7 @@
 
 #include "AgentProcess.h"
 #include "AppFixture.h"
+#include "WineHelpViewer.h"
 #include "resource.h"
 
 using namespace e2e;
@@ -176,6 +177,43 @@ TEST_F(GalleryWithAgent, DISABLED_GenerateKeyWhileWorking)
     // The screen holds no cursor: the one the program shows is drawn in.
     ASSERT_EQ(app->cursor(), "wait");
     EXPECT_TRUE(saveWindowImage(dialog, galleryFile("generate-key-working"), LoadCursorA(NULL, IDC_WAIT)));
+}
+
+class GalleryWithHelp : public HelpApp {};
+
+TEST_F(GalleryWithHelp, DISABLED_WineHelpViewerOnTheKeyManagerTopic)
+{
+    start();
+    ASSERT_NE(waitForWindow(), (HWND)NULL);
+    // Wine's WinHelpA fails while its viewer is still starting.
+    ASSERT_TRUE(helpviewer::start());
+    command(IDM_HELP_TOPICS);
+    std::string shown = helpviewer::waitForTextBeginning("Glimmerpad Key Manager");
+    ASSERT_EQ(shown.compare(0, 22, "Glimmerpad Key Manager"), 0) << shown;
+    HWND viewer = helpviewer::shownWindow();
+    SetWindowPos(viewer, HWND_TOP, 60, 40, 780, 660, 0);
+    settle(800);
+    EXPECT_TRUE(saveWindowImage(viewer, galleryFile("help-viewer-key-manager")));
+}
+
+TEST_F(GalleryWithHelp, DISABLED_WhatsThisModeWithItsCursor)
+{
+    script("key work-laptop|1|SHA256:9v1qVwQ2dQ3b0m4rHcJ+u3f0uGkq8kCw0i2fJ3yF1sE\n"
+           "key github-deploy|0|SHA256:Qm7cM1zjJx3P6mZ5v4y8cFf6Z9QhQb1Jc2rJw7yX0aA\n");
+    start();
+    ASSERT_NE(waitForWindow(), (HWND)NULL);
+    clickRow(0);
+    command(IDM_WHATS_THIS);
+    RECT button;
+    GetWindowRect(GetDlgItem(window, IDC_REMOVE_KEY), &button);
+    SetCursorPos(button.left + 12, (button.top + button.bottom) / 2);
+    ASSERT_TRUE(waitUntil(3000, [&] { return app->probe("cursor") == "help"; })) << app->probe("cursor");
+    settle(300);
+    RECT frame;
+    GetWindowRect(window, &frame);
+    EXPECT_TRUE(saveScreenImage(frame, galleryFile("key-manager-whats-this"),
+                                LoadCursorA(NULL, MAKEINTRESOURCEA(32651))));
+    PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 0);
 }
 
 TEST(GalleryStartup, DISABLED_MissingResourceModuleBox)

@@ -122,12 +122,12 @@ std::string stageDirectory()
     return stage;
 }
 
-Sandbox::Sandbox(const std::string &name)
+Sandbox::Sandbox(const std::string &name, const std::string &base)
 {
-    std::string base = environmentValue("GAGENT_SANDBOXES");
-    if (base.empty())
-        base = testProgramDirectory() + "\\sandboxes";
-    root = base + "\\" + name;
+    std::string folder = !base.empty() ? base : environmentValue("GAGENT_SANDBOXES");
+    if (folder.empty())
+        folder = testProgramDirectory() + "\\sandboxes";
+    root = folder + "\\" + name;
     removeTree(widen(root));
     createTree(root);
 }
@@ -146,6 +146,12 @@ void Sandbox::addLanguage(const std::string &folder, const std::string &fromFold
 void Sandbox::addInstallerDouble(const std::string &variant)
 {
     copyOrFail(testProgramDirectory() + "\\doubles\\" + variant + "\\zelmsi13.dll", file("zelmsi13.dll"));
+}
+
+void Sandbox::addHelp(const std::string &folder)
+{
+    createTree(file("Help\\" + folder));
+    copyOrFail(stageDirectory() + "\\Help\\" + folder + "\\gagent.hlp", file("Help\\" + folder + "\\gagent.hlp"));
 }
 
 void Sandbox::addFile(const std::string &from, const std::string &relative)
@@ -428,17 +434,30 @@ static void sendMouse(DWORD flags, POINT screen)
     SendInput(1, &input, sizeof input);
 }
 
-void clickAt(POINT screen, bool doubleClick, WORD modifier)
+// Under Wine the first click of a session was often lost unless a Windows
+// program had moved the pointer before: park it once, away from the windows
+// under test.
+static void parkPointerOnce()
 {
-    // Under Wine the first click of a session was often lost unless a
-    // Windows program had moved the pointer before: park it once, away from
-    // the windows under test.
     static bool pointerParked = false;
     if (!pointerParked) {
         SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, GetSystemMetrics(SM_CYSCREEN) - 1);
         pumpFor(timeoutMs(100));
         pointerParked = true;
     }
+}
+
+void rightClickAt(POINT screen)
+{
+    parkPointerOnce();
+    sendMouse(MOUSEEVENTF_MOVE, screen);
+    sendMouse(MOUSEEVENTF_RIGHTDOWN, screen);
+    sendMouse(MOUSEEVENTF_RIGHTUP, screen);
+}
+
+void clickAt(POINT screen, bool doubleClick, WORD modifier)
+{
+    parkPointerOnce();
     if (modifier != 0) {
         // The modifier only counts if it reaches the window under the pointer
         // before the click: under emulation activation and input lag behind,

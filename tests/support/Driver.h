@@ -23,7 +23,8 @@ std::string stageDirectory();
 // A private copy of the product's folder for one test, rebuilt from scratch.
 class Sandbox {
 public:
-    explicit Sandbox(const std::string &name);
+    // Below GAGENT_SANDBOXES, or below `base` when one is given.
+    explicit Sandbox(const std::string &name, const std::string &base = std::string());
 
     // Attributes
     const std::string &path() const { return root; }
@@ -34,6 +35,7 @@ public:
     void addProduct();                                     // gagent.exe
     void addLanguage(const std::string &folder, const std::string &fromFolder = "1033");
     void addInstallerDouble(const std::string &variant = "zelmsi13");
+    void addHelp(const std::string &folder = "1033");       // Help\<folder>\gagent.hlp
     void addFile(const std::string &from, const std::string &relative);
     std::vector<std::string> loggedCalls() const;          // lines of calls.log
 
@@ -126,6 +128,7 @@ bool makeForeground(HWND window);
 // A left click (or double click) at a point of the screen, with a key such
 // as VK_SHIFT held down when `modifier` is not 0.
 void clickAt(POINT screen, bool doubleClick = false, WORD modifier = 0);
+void rightClickAt(POINT screen);
 
 // Saves what the screen shows of `window` (frame included), or of an area
 // of the screen, as a BMP file.

@@ -1,8 +1,11 @@
 // Loaded into the program under test by the test driver (a remote thread
 // calling LoadLibraryA). It answers questions about the program's windows
 // that another process cannot ask directly under Wine: menu states, the
-// status bar's text and the rows of list controls; and what the program
-// asked of the system's file dialogs.
+// status bar's text and the rows of list controls. It also stands in for
+// functions in the program's import table, to record what the program
+// asked of the system's file dialogs and each call it makes to the help
+// engine (Wine shows no popup, and refuses two commands) before passing it
+// on.
 //
 // Protocol: one request per connection on \\.\pipe\gagent-probe-<pid>,
 // words separated by spaces, window handles in hexadecimal; the answer is
@@ -16,6 +19,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "ImportPatch.h"
 
 namespace {
 
@@ -318,20 +323,95 @@ std::string fileDialogs()
     return answer;
 }
 
-// The cursor on screen, named when it is one of the two the program uses.
-std::string cursorShown()
+typedef BOOL(WINAPI *WinHelpFunction)(HWND, LPCSTR, UINT, ULONG_PTR);
+WinHelpFunction realWinHelp = NULL;
+CRITICAL_SECTION helpCallsLock;
+std::vector<std::string> helpCalls;
+
+std::string hexOf(const void *value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(value)));
+    return text;
+}
+
+std::string cursorName(HCURSOR cursor)
+{
+    if (cursor == NULL)
+        return "none";
+    if (cursor == LoadCursorA(NULL, MAKEINTRESOURCEA(32651))) // IDC_HELP
+        return "help";
+    if (cursor == LoadCursorA(NULL, MAKEINTRESOURCEA(32512))) // IDC_ARROW
+        return "arrow";
+    if (cursor == LoadCursorA(NULL, MAKEINTRESOURCEA(32514))) // IDC_WAIT
+        return "wait";
+    return "other";
+}
+
+// The pairs of a help id table, up to its closing pair: "111,2000;...;0,0".
+std::string tableText(ULONG_PTR data)
+{
+    const INT32(*rows)[2] = reinterpret_cast<const INT32(*)[2]>(data);
+    std::string text;
+    for (int row = 0; row < 64; ++row) {
+        text += (row > 0 ? ";" : "") + std::to_string(rows[row][0]) + "," + std::to_string(rows[row][1]);
+        if (rows[row][0] == 0)
+            break;
+    }
+    return text;
+}
+
+// On the program's user-interface thread: what the user sees as the call
+// is made, the call, and the engine's answer ("-" while the call lasts).
+BOOL WINAPI recordingWinHelp(HWND window, LPCSTR path, UINT command, ULONG_PTR data)
+{
+    std::string dataText = command == HELP_WM_HELP || command == HELP_CONTEXTMENU ? "table:" + tableText(data)
+                                                                                  : std::to_string(data);
+    std::string call = hexOf(window) + " " + std::to_string(command) + " " + dataText + " " + hexOf(GetCapture()) +
+                       " " + cursorName(GetCursor());
+    std::string callPath = path != NULL ? path : "(null)";
+    EnterCriticalSection(&helpCallsLock);
+    size_t index = helpCalls.size();
+    helpCalls.push_back(call + " - " + callPath);
+    LeaveCriticalSection(&helpCallsLock);
+
+    BOOL result = realWinHelp(window, path, command, data);
+
+    EnterCriticalSection(&helpCallsLock);
+    helpCalls[index] = call + " " + std::to_string(result) + " " + callPath;
+    LeaveCriticalSection(&helpCallsLock);
+    return result;
+}
+
+std::string recordHelpCalls()
+{
+    if (realWinHelp != NULL)
+        return "ok";
+    void *previous = replaceImport(GetModuleHandleA(NULL), "user32.dll", "WinHelpA",
+                                   reinterpret_cast<void *>(recordingWinHelp));
+    realWinHelp = reinterpret_cast<WinHelpFunction>(previous);
+    return previous != NULL ? "ok" : "error WinHelpA not imported";
+}
+
+// One line per call: "<window> <command> <data> <capture> <cursor> <result> <path>".
+std::string recordedHelpCalls()
+{
+    std::string text;
+    EnterCriticalSection(&helpCallsLock);
+    for (const std::string &line : helpCalls)
+        text += line + "\n";
+    LeaveCriticalSection(&helpCallsLock);
+    return text;
+}
+
+// The cursor the user sees now, whichever thread set it.
+std::string shownCursor()
 {
     CURSORINFO info = {};
     info.cbSize = sizeof info;
     if (!GetCursorInfo(&info))
-        return "error no cursor";
-    if (info.hCursor == LoadCursorA(NULL, IDC_ARROW))
-        return "arrow";
-    if (info.hCursor == LoadCursorA(NULL, IDC_WAIT))
-        return "wait";
-    char text[32];
-    std::snprintf(text, sizeof text, "%p", reinterpret_cast<void *>(info.hCursor));
-    return text;
+        return "error";
+    return cursorName(info.hCursor);
 }
 
 std::string answer(const std::string &request)
@@ -350,8 +430,12 @@ std::string answer(const std::string &request)
         return hookFileDialogs();
     if (verb == "filedialogs")
         return fileDialogs();
+    if (verb == "recordhelp")
+        return recordHelpCalls();
+    if (verb == "helpcalls")
+        return recordedHelpCalls();
     if (verb == "cursor")
-        return cursorShown();
+        return shownCursor();
     if (!IsWindow(window))
         return "error no window";
     if (verb == "menustate")
@@ -416,6 +500,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void *)
 {
     if (reason == DLL_PROCESS_ATTACH) {
         InitializeCriticalSection(&recordingLock);
+        InitializeCriticalSection(&helpCallsLock);
         HANDLE thread = CreateThread(NULL, 0, serve, NULL, 0, NULL);
         if (thread != NULL)
             CloseHandle(thread);
