@@ -30,8 +30,7 @@ pids+=($!)
 socat UNIX-LISTEN:"$work/ours.sock",fork,unlink-early,mode=600 EXEC:"$wine $bin/agent-relay.exe //./pipe/$pipe" </dev/null >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 1 300); do
-  SSH_AUTH_SOCK=$work/ours.sock ssh-add -l >/dev/null 2>&1 && break
-  [ $? = 1 ] && break
+  [ "$(SSH_AUTH_SOCK=$work/ours.sock ssh-add -l 2>&1)" = "The agent has no identities." ] && break
   sleep 0.1
 done
 SSH_AUTH_SOCK=$work/ours.sock ssh-add "$work/ed25519" "$work/rsa3072" 2>/dev/null
