@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -243,6 +244,41 @@ bool consistent(const PrivateKey& key) {
     return signData(key, probe, sizeof probe, 0, sig) && verifySignature(key.pub, probe, sizeof probe, sig.data(), sig.size());
 }
 
+// libgcrypt copies key numbers into its own S-expressions and MPIs and
+// frees them without wiping unless they are in its locked pool, which an
+// unprivileged process (and Wine) cannot have. Every block it allocates
+// therefore carries its size in front, so that it is wiped when freed.
+const std::size_t kHeader = 16;  // keeps the block's alignment
+
+void* wipingAlloc(std::size_t n) {
+    auto* p = static_cast<unsigned char*>(std::malloc(n + kHeader));
+    if (!p) return nullptr;
+    std::memcpy(p, &n, sizeof n);
+    return p + kHeader;
+}
+
+int neverSecure(const void*) { return 0; }
+
+void wipingFree(void* block) {
+    if (!block) return;
+    auto* p = static_cast<unsigned char*>(block) - kHeader;
+    std::size_t n;
+    std::memcpy(&n, p, sizeof n);
+    wipeMemory(p, n + kHeader);
+    std::free(p);
+}
+
+void* wipingRealloc(void* block, std::size_t n) {
+    if (!block) return wipingAlloc(n);
+    std::size_t old;
+    std::memcpy(&old, static_cast<unsigned char*>(block) - kHeader, sizeof old);
+    void* fresh = wipingAlloc(n);
+    if (!fresh) return nullptr;
+    std::memcpy(fresh, block, old < n ? old : n);
+    wipingFree(block);
+    return fresh;
+}
+
 }  // namespace
 
 const char* baseTypeName(KeyAlgorithm a) {
@@ -269,6 +305,7 @@ unsigned PublicKey::bits() const {
 void initCrypto() {
     static std::once_flag once;
     std::call_once(once, [] {
+        gcry_set_allocation_handler(wipingAlloc, wipingAlloc, neverSecure, wipingRealloc, wipingFree);
         gcry_check_version(nullptr);
         // The agent holds its keys in its own wiped buffers; libgcrypt's
         // locked pool is not available to an unprivileged process anyway.
