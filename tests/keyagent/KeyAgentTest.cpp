@@ -27,6 +27,13 @@ namespace {
 
 const char* const kTitle = "Glimmerpad Key Agent";
 
+// Waits stretch under emulation (the i686 session sets the factor).
+DWORD scaled(DWORD ms) {
+    const char* f = std::getenv("GAGENT_TEST_TIMEOUT_SCALE");
+    int factor = f ? std::atoi(f) : 1;
+    return ms * DWORD(factor > 0 ? factor : 1);
+}
+
 Bytes fromHex(const char* hex) {
     Bytes out;
     for (; hex[0] && hex[1]; hex += 2) {
@@ -171,9 +178,9 @@ struct AgentProcess {
         if (waitExit(0) == STILL_ACTIVE) {
             HWND w = FindWindowA(AGENT_WINDOW_CLASS, nullptr);
             if (w) PostMessageA(w, WM_CLOSE, 0, 0);
-            if (waitExit(10000) == STILL_ACTIVE) {
+            if (waitExit(scaled(10000)) == STILL_ACTIVE) {
                 TerminateProcess(pi.hProcess, 9);
-                WaitForSingleObject(pi.hProcess, 10000);
+                WaitForSingleObject(pi.hProcess, scaled(10000));
             }
         }
         CloseHandle(pi.hProcess);
@@ -192,9 +199,9 @@ protected:
         pipeName_ = "glimmerpad-agent-test-" + std::to_string(GetCurrentProcessId());
         pipe_ = "\\\\.\\pipe\\" + pipeName_;
         ASSERT_TRUE(agent_.start(pipeName_, log_));
-        for (int i = 0; i < 200 && !(window_ = FindWindowA(AGENT_WINDOW_CLASS, nullptr)); ++i) Sleep(50);
+        for (DWORD end = GetTickCount() + scaled(10000); !(window_ = FindWindowA(AGENT_WINDOW_CLASS, nullptr)) && GetTickCount() < end;) Sleep(50);
         ASSERT_NE(window_, nullptr) << "the hidden window appears";
-        ASSERT_TRUE(WaitNamedPipeA(pipe_.c_str(), 10000)) << "the pipe is served";
+        ASSERT_TRUE(WaitNamedPipeA(pipe_.c_str(), scaled(10000))) << "the pipe is served";
     }
     void TearDown() override {
         agent_.stop();
@@ -317,7 +324,7 @@ TEST_F(KeyAgent, AnAgentKilledMidRequestLeavesItsClientWithAnError) {
     std::atomic<bool> done{false}, timedOut{false};
     std::thread reader([&] {
         bool t = false;
-        c.receive(15000, &t);
+        c.receive(scaled(15000), &t);
         timedOut = t;
         done = true;
     });
@@ -354,12 +361,12 @@ TEST_F(KeyAgent, ThePipesDaclNamesTheCurrentUserAlone) {
 TEST_F(KeyAgent, ASecondStartLeavesQuietlyAndWmCloseEndsTheFirst) {
     AgentProcess second;
     ASSERT_TRUE(second.start(pipeName_ + "-second", log_));
-    EXPECT_EQ(second.waitExit(20000), 0u);
+    EXPECT_EQ(second.waitExit(scaled(20000)), 0u);
     second.stop();
     Client c(pipe_);
     EXPECT_EQ(c.call(addEdRequest()), kSuccess) << "the first agent still serves";
     PostMessageA(window_, WM_CLOSE, 0, 0);
-    EXPECT_EQ(agent_.waitExit(10000), 0u);
+    EXPECT_EQ(agent_.waitExit(scaled(10000)), 0u);
     EXPECT_EQ(FindWindowA(AGENT_WINDOW_CLASS, nullptr), nullptr);
     Client after(pipe_);
     EXPECT_FALSE(after.connected()) << "the pipe went with the agent";
@@ -378,14 +385,14 @@ TEST(KeyAgentPipeTaken, TheReasonIsLoggedAndShownOnce) {
     AgentProcess agent;
     ASSERT_TRUE(agent.start(name, log));
     HWND box = nullptr;
-    for (int i = 0; i < 400 && !(box = FindWindowA("#32770", kTitle)); ++i) Sleep(50);
+    for (DWORD end = GetTickCount() + scaled(20000); !(box = FindWindowA("#32770", kTitle)) && GetTickCount() < end;) Sleep(50);
     ASSERT_NE(box, nullptr) << "the user is told";
     EXPECT_EQ(FindWindowA(AGENT_WINDOW_CLASS, nullptr), nullptr) << "no agent window while nothing is served";
     std::string text = readFile(log);
     EXPECT_NE(text.find("already served by another program"), std::string::npos) << text;
     EXPECT_NE(text.find(name), std::string::npos);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(agent.waitExit(10000), 2u);
+    EXPECT_EQ(agent.waitExit(scaled(10000)), 2u);
     EXPECT_EQ(FindWindowA("#32770", kTitle), nullptr) << "told once";
     agent.stop();
     CloseHandle(squatter);

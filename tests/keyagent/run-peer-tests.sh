@@ -39,7 +39,8 @@ wait_for() {
 }
 
 "$wine" "$stage/gkeyagent.exe" --pipe "$pipe" --log "Z:${work//\//\\}\\agent.log" </dev/null >/dev/null 2>&1 &
-pids+=($!)
+agent=$!
+pids+=($agent)
 socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$wine $relay //./pipe/$pipe" </dev/null >/dev/null 2>"$work/socat.err" &
 pids+=($!)
 wait_for 100 test -S "$sock" || { echo "socat did not listen"; exit 1; }
@@ -47,8 +48,11 @@ export SSH_AUTH_SOCK=$sock
 
 # ssh-add -l exits with 1 for an empty agent and for a failed exchange alike
 # (the relay finds no pipe before the agent has made it).
-agent_ready() { [ "$(ssh-add -l 2>&1)" = "The agent has no identities." ]; }
-wait_for 300 agent_ready || { echo "the agent did not answer through the bridge"; cat "$work/socat.err"; exit 1; }
+# An agent that ended (another one of this user runs) stops the wait.
+agent_ready() { [ "$(ssh-add -l 2>&1)" = "The agent has no identities." ] || ! kill -0 "$agent" 2>/dev/null; }
+wait_for 300 agent_ready
+kill -0 "$agent" 2>/dev/null || { echo "the agent ended at start (is another agent of this user running?)"; exit 1; }
+[ "$(ssh-add -l 2>&1)" = "The agent has no identities." ] || { echo "the agent did not answer through the bridge"; cat "$work/socat.err"; exit 1; }
 pass "empty agent listed"
 
 types=(ed25519 rsa ecdsa256 ecdsa384 ecdsa521 dsa)
