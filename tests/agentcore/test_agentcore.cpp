@@ -5,6 +5,7 @@
 #include "RequestHandler.h"
 #include "TestKeys.h"
 
+#include <gcrypt.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -449,4 +450,41 @@ TEST(Handler, QueryListsExtensionsAndSessionBindChecksTheHostSignature) {
     EXPECT_EQ(x.connection.session().bindings.size(), 1u);
     EXPECT_EQ(bind(sessionId, hostSig, true), Bytes{SSH_AGENT_EXTENSION_FAILURE}) << "bound for a login already";
     EXPECT_TRUE(x.open);
+}
+
+// An RSA key under 1024 bits is well formed but not held; ssh-keygen
+// makes none, so libgcrypt makes one.
+TEST(Handler, RsaKeysUnder1024BitsAreRefused) {
+    initCrypto();
+    gcry_sexp_t params, key;
+    ASSERT_EQ(gcry_sexp_build(&params, nullptr, "(genkey(rsa(nbits 3:768)))"), 0);
+    ASSERT_EQ(gcry_pk_genkey(&key, params), 0);
+    auto part = [&](const char* name) {
+        gcry_sexp_t t = gcry_sexp_find_token(key, name, 0);
+        gcry_mpi_t m = gcry_sexp_nth_mpi(t, 1, GCRYMPI_FMT_USG);
+        unsigned char* buf;
+        size_t n;
+        gcry_mpi_aprint(GCRYMPI_FMT_USG, &buf, &n, m);
+        Bytes b(buf, buf + n);
+        gcry_free(buf);
+        gcry_mpi_release(m);
+        gcry_sexp_release(t);
+        return b;
+    };
+    // libgcrypt's u is p^-1 mod q; OpenSSH's iqmp is q^-1 mod p: swap the primes.
+    WireWriter w;
+    w.string(std::string("ssh-rsa"));
+    w.mpint(part("n"));
+    w.mpint(part("e"));
+    w.mpint(part("d"));
+    w.mpint(part("u"));
+    w.mpint(part("q"));
+    w.mpint(part("p"));
+    w.string(std::string("short"));
+    gcry_sexp_release(key);
+    gcry_sexp_release(params);
+    Exchange x;
+    EXPECT_EQ(x.request(SSH_AGENTC_ADD_IDENTITY, w.bytes()), Bytes{SSH_AGENT_FAILURE});
+    EXPECT_TRUE(x.open) << "refused, not malformed";
+    EXPECT_TRUE(x.list().empty());
 }
