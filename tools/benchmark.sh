@@ -8,3 +8,5 @@ windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
 export GAGENT_STAGE=$(windows_path "$root/build/x86_64/stage")
 export GAGENT_SANDBOXES=$(windows_path "$root/build/x86_64/tests/sandboxes")
 "$root/tools/test-session.sh" x86_64 "$root/tools/wine-run" "$root/build/x86_64/tests/bin/key_list_benchmark.exe"
+# The key agent's signatures per second beside OpenSSH's ssh-agent.
+"$root/tools/agent-benchmark.sh"

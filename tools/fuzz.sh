@@ -1,16 +1,41 @@
 #!/usr/bin/env bash
-# Fuzzes the settings file reader with libFuzzer under AddressSanitizer and
-# UndefinedBehaviorSanitizer: tools/fuzz.sh [seconds] (default 180).
+# Fuzzes with libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer:
+# the settings file reader, the agent's request handler and its key blob
+# parser. tools/fuzz.sh [seconds per target] (default 180; 60 for each agent target).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-180}
+agent_seconds=${1:-60}
 out=$root/build/fuzz
-mkdir -p "$out/corpus"
-clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -I"$root/config" "$root/tests/fuzz/fuzz_settings_reader.cpp" "$root/config/SettingsReader.cpp" \
-  -o "$out/fuzz_settings_reader"
-cp -n "$root"/tests/fuzz/corpus/* "$out/corpus/" 2>/dev/null || true
-"$out/fuzz_settings_reader" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
-  -artifact_prefix="$out/" "$out/corpus" 2>&1 | tee "$out/last-run.log" | grep -E 'stat::number_of_executed_units|Done|ERROR|crash' || true
-grep -q 'ERROR' "$out/last-run.log" && { echo "fuzz: finding saved under $out" >&2; exit 1; }
-echo "fuzz: no finding in $seconds s"
+flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+core=$root/companions/agentcore
+core_sources=("$core/Wire.cpp" "$core/Key.cpp" "$core/KeyStore.cpp" "$core/RequestHandler.cpp")
+mkdir -p "$out"
+
+# target, seconds, max input length, then the compiler's inputs
+run_target() {
+  local name=$1 time=$2 max_len=$3
+  shift 3
+  mkdir -p "$out/corpus-$name"
+  clang++ "${flags[@]}" "$@" -o "$out/fuzz_$name"
+  local seeds=$root/tests/fuzz/corpus-$name
+  [ "$name" != settings_reader ] || seeds=$root/tests/fuzz/corpus
+  cp -n "$seeds"/* "$out/corpus-$name/" 2>/dev/null || true
+  "$out/fuzz_$name" -max_total_time="$time" -max_len="$max_len" -print_final_stats=1 \
+    -artifact_prefix="$out/$name-" "$out/corpus-$name" >"$out/$name-last-run.log" 2>&1 || true
+  grep -E 'stat::number_of_executed_units|Done|ERROR|crash' "$out/$name-last-run.log" | sed "s/^/$name: /" || true
+  if grep -q 'ERROR\|deadly signal' "$out/$name-last-run.log"; then
+    echo "fuzz: finding in $name saved under $out" >&2
+    return 1
+  fi
+}
+
+status=0
+run_target settings_reader "$seconds" 4096 -I"$root/config" "$root/tests/fuzz/fuzz_settings_reader.cpp" \
+  "$root/config/SettingsReader.cpp" || status=1
+run_target agent_requests "$agent_seconds" 8192 -I"$core" "$root/tests/fuzz/fuzz_agent_requests.cpp" \
+  "${core_sources[@]}" -lgcrypt -lgpg-error || status=1
+run_target key_blobs "$agent_seconds" 4096 -I"$core" "$root/tests/fuzz/fuzz_key_blobs.cpp" \
+  "${core_sources[@]}" -lgcrypt -lgpg-error || status=1
+[ "$status" = 0 ] && echo "fuzz: no finding"
+exit "$status"

@@ -9,6 +9,8 @@ need_pkgs=(
   wine wine64 fonts-wine xvfb x11-utils imagemagick xdotool
   googletest clang libclang-rt-14-dev
   librsvg2-bin
+  libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev libgcrypt20-dev
+  openssh-client openssh-server socat
 )
 
 installed() {

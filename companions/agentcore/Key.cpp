@@ -1,0 +1,563 @@
+#include "Key.h"
+
+#include <gcrypt.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace agentcore {
+
+namespace {
+
+// Security-key types are refused: they need a token this agent has no
+// way to reach.
+const char* const kEd25519 = "ssh-ed25519";
+const char* const kRsa = "ssh-rsa";
+const char* const kDsa = "ssh-dss";
+const char* const kP256 = "ecdsa-sha2-nistp256";
+const char* const kP384 = "ecdsa-sha2-nistp384";
+const char* const kP521 = "ecdsa-sha2-nistp521";
+const char* const kCertSuffix = "-cert-v01@openssh.com";
+
+struct Curve {
+    KeyAlgorithm algorithm;
+    const char* typeName;
+    const char* sshName;
+    const char* gcryName;
+    const char* hash;
+    int hashAlgo;
+    std::size_t fieldBytes;
+};
+
+const Curve kCurves[] = {
+    {KeyAlgorithm::EcdsaP256, kP256, "nistp256", "NIST P-256", "sha256", GCRY_MD_SHA256, 32},
+    {KeyAlgorithm::EcdsaP384, kP384, "nistp384", "NIST P-384", "sha384", GCRY_MD_SHA384, 48},
+    {KeyAlgorithm::EcdsaP521, kP521, "nistp521", "NIST P-521", "sha512", GCRY_MD_SHA512, 66},
+};
+
+const Curve* curveOf(KeyAlgorithm a) {
+    for (const Curve& c : kCurves)
+        if (c.algorithm == a) return &c;
+    return nullptr;
+}
+
+bool typeFromName(const std::string& name, KeyAlgorithm& a, bool& cert) {
+    std::string base = name;
+    cert = false;
+    std::size_t sl = std::strlen(kCertSuffix);
+    if (name.size() > sl && name.compare(name.size() - sl, sl, kCertSuffix) == 0) {
+        base = name.substr(0, name.size() - sl);
+        cert = true;
+    }
+    if (base == kEd25519) a = KeyAlgorithm::Ed25519;
+    else if (base == kRsa) a = KeyAlgorithm::Rsa;
+    else if (base == kDsa) a = KeyAlgorithm::Dsa;
+    else if (base == kP256) a = KeyAlgorithm::EcdsaP256;
+    else if (base == kP384) a = KeyAlgorithm::EcdsaP384;
+    else if (base == kP521) a = KeyAlgorithm::EcdsaP521;
+    else return false;
+    return true;
+}
+
+unsigned bitLength(const Bytes& magnitude) {
+    if (magnitude.empty()) return 0;
+    unsigned bits = unsigned(magnitude.size()) * 8;
+    for (std::uint8_t top = magnitude[0]; !(top & 0x80); top <<= 1) --bits;
+    return bits;
+}
+
+// RAII for the few libgcrypt objects used here.
+struct Sexp {
+    gcry_sexp_t s = nullptr;
+    ~Sexp() { gcry_sexp_release(s); }
+};
+struct Mpi {
+    gcry_mpi_t m = nullptr;
+    ~Mpi() { gcry_mpi_release(m); }
+};
+
+bool toMpi(const Bytes& b, Mpi& out) {
+    // An empty magnitude is zero: libgcrypt wants at least one byte.
+    static const std::uint8_t zero = 0;
+    const std::uint8_t* p = b.empty() ? &zero : b.data();
+    std::size_t n = b.empty() ? 1 : b.size();
+    return gcry_mpi_scan(&out.m, GCRYMPI_FMT_USG, p, n, nullptr) == 0;
+}
+
+// A token's value as bytes, left-padded with zeros to width when given.
+bool tokenBytes(gcry_sexp_t sexp, const char* name, std::size_t width, Bytes& out) {
+    Sexp tok;
+    tok.s = gcry_sexp_find_token(sexp, name, 0);
+    if (!tok.s) return false;
+    Mpi m;
+    m.m = gcry_sexp_nth_mpi(tok.s, 1, GCRYMPI_FMT_USG);
+    if (!m.m) return false;
+    std::size_t n = 0;
+    if (gcry_mpi_print(GCRYMPI_FMT_USG, nullptr, 0, &n, m.m)) return false;
+    Bytes raw(n ? n : 1);
+    if (gcry_mpi_print(GCRYMPI_FMT_USG, raw.data(), raw.size(), &n, m.m)) return false;
+    raw.resize(n);
+    if (width == 0) {
+        out = raw;
+        return true;
+    }
+    if (raw.size() > width) return false;
+    out.assign(width - raw.size(), 0);
+    out.insert(out.end(), raw.begin(), raw.end());
+    return true;
+}
+
+bool hashOf(int algo, const std::uint8_t* data, std::size_t size, Bytes& out) {
+    out.resize(gcry_md_get_algo_dlen(algo));
+    gcry_md_hash_buffer(algo, out.data(), data, size);
+    return true;
+}
+
+bool readU64(WireReader& r) {
+    std::uint32_t hi, lo;
+    return r.u32(hi) && r.u32(lo);
+}
+
+bool readPublicFields(WireReader& r, PublicKey& k) {
+    switch (k.algorithm) {
+    case KeyAlgorithm::Ed25519:
+        return r.string(k.ed25519) && k.ed25519.size() == 32;
+    case KeyAlgorithm::Rsa:
+        return r.mpintUnsigned(k.rsaE) && r.mpintUnsigned(k.rsaN) && !k.rsaE.empty() && !k.rsaN.empty();
+    case KeyAlgorithm::Dsa:
+        return r.mpintUnsigned(k.dsaP) && r.mpintUnsigned(k.dsaQ) && r.mpintUnsigned(k.dsaG) && r.mpintUnsigned(k.dsaY) &&
+               !k.dsaP.empty() && !k.dsaQ.empty() && !k.dsaG.empty() && !k.dsaY.empty();
+    default: {
+        const Curve* c = curveOf(k.algorithm);
+        std::string curveName;
+        if (!r.text(curveName) || curveName != c->sshName) return false;
+        return r.string(k.ecPoint) && k.ecPoint.size() == 1 + 2 * c->fieldBytes && k.ecPoint[0] == 0x04;
+    }
+    }
+}
+
+// RSA keys of the plain public blob order (e before n) are rebuilt so that
+// a key added from its parts is named by the same blob ssh-keygen shows.
+Bytes encodePlainBlob(const PublicKey& k) {
+    WireWriter w;
+    w.string(std::string(baseTypeName(k.algorithm)));
+    switch (k.algorithm) {
+    case KeyAlgorithm::Ed25519: w.string(k.ed25519); break;
+    case KeyAlgorithm::Rsa: w.mpint(k.rsaE); w.mpint(k.rsaN); break;
+    case KeyAlgorithm::Dsa: w.mpint(k.dsaP); w.mpint(k.dsaQ); w.mpint(k.dsaG); w.mpint(k.dsaY); break;
+    default:
+        w.string(std::string(curveOf(k.algorithm)->sshName));
+        w.string(k.ecPoint);
+    }
+    return w.take();
+}
+
+// What this agent holds: the sizes the product promises, nothing else.
+bool sizeAccepted(const PublicKey& k) {
+    switch (k.algorithm) {
+    case KeyAlgorithm::Rsa: {
+        unsigned bits = bitLength(k.rsaN);
+        return bits >= 1024 && bits <= 16384;
+    }
+    case KeyAlgorithm::Dsa:
+        return bitLength(k.dsaP) == 1024 && bitLength(k.dsaQ) == 160;
+    default:
+        return true;
+    }
+}
+
+bool buildPrivateSexp(const PrivateKey& key, Sexp& out) {
+    const PublicKey& p = key.pub;
+    switch (p.algorithm) {
+    case KeyAlgorithm::Ed25519:
+        return gcry_sexp_build(&out.s, nullptr, "(private-key(ecc(curve Ed25519)(flags eddsa)(q %b)(d %b)))",
+                               int(p.ed25519.size()), p.ed25519.data(), int(key.ed25519Seed.size()),
+                               key.ed25519Seed.data()) == 0;
+    case KeyAlgorithm::Rsa: {
+        // OpenSSH's iqmp is q^-1 mod p; libgcrypt's u is p^-1 mod q. Handing
+        // libgcrypt the primes swapped makes the one the other.
+        Mpi n, e, d, pp, q, u;
+        if (!toMpi(p.rsaN, n) || !toMpi(p.rsaE, e) || !toMpi(key.rsaD, d) || !toMpi(key.rsaQ, pp) ||
+            !toMpi(key.rsaP, q) || !toMpi(key.rsaIqmp, u))
+            return false;
+        return gcry_sexp_build(&out.s, nullptr, "(private-key(rsa(n %m)(e %m)(d %m)(p %m)(q %m)(u %m)))", n.m, e.m, d.m,
+                               pp.m, q.m, u.m) == 0;
+    }
+    case KeyAlgorithm::Dsa: {
+        Mpi pm, q, g, y, x;
+        if (!toMpi(p.dsaP, pm) || !toMpi(p.dsaQ, q) || !toMpi(p.dsaG, g) || !toMpi(p.dsaY, y) || !toMpi(key.dsaX, x))
+            return false;
+        return gcry_sexp_build(&out.s, nullptr, "(private-key(dsa(p %m)(q %m)(g %m)(y %m)(x %m)))", pm.m, q.m, g.m, y.m,
+                               x.m) == 0;
+    }
+    default: {
+        Mpi d;
+        if (!toMpi(key.ecD, d)) return false;
+        return gcry_sexp_build(&out.s, nullptr, "(private-key(ecc(curve %s)(q %b)(d %m)))", curveOf(p.algorithm)->gcryName,
+                               int(p.ecPoint.size()), p.ecPoint.data(), d.m) == 0;
+    }
+    }
+}
+
+bool buildPublicSexp(const PublicKey& p, Sexp& out) {
+    switch (p.algorithm) {
+    case KeyAlgorithm::Ed25519:
+        return gcry_sexp_build(&out.s, nullptr, "(public-key(ecc(curve Ed25519)(flags eddsa)(q %b)))",
+                               int(p.ed25519.size()), p.ed25519.data()) == 0;
+    case KeyAlgorithm::Rsa: {
+        Mpi n, e;
+        if (!toMpi(p.rsaN, n) || !toMpi(p.rsaE, e)) return false;
+        return gcry_sexp_build(&out.s, nullptr, "(public-key(rsa(n %m)(e %m)))", n.m, e.m) == 0;
+    }
+    case KeyAlgorithm::Dsa: {
+        Mpi pm, q, g, y;
+        if (!toMpi(p.dsaP, pm) || !toMpi(p.dsaQ, q) || !toMpi(p.dsaG, g) || !toMpi(p.dsaY, y)) return false;
+        return gcry_sexp_build(&out.s, nullptr, "(public-key(dsa(p %m)(q %m)(g %m)(y %m)))", pm.m, q.m, g.m, y.m) == 0;
+    }
+    default:
+        return gcry_sexp_build(&out.s, nullptr, "(public-key(ecc(curve %s)(q %b)))", curveOf(p.algorithm)->gcryName,
+                               int(p.ecPoint.size()), p.ecPoint.data()) == 0;
+    }
+}
+
+// The private half must belong to the public half: a key that signs
+// garbage would only show itself at the server.
+bool consistent(const PrivateKey& key) {
+    Sexp priv;
+    if (!buildPrivateSexp(key, priv)) return false;
+    if (key.pub.algorithm == KeyAlgorithm::Rsa) {
+        // libgcrypt checks n = p q and the exponents; a trial signature of
+        // a 16384-bit key would cost seconds.
+        if (bitLength(key.rsaP) + bitLength(key.rsaQ) < bitLength(key.pub.rsaN)) return false;
+        Mpi n, p, q, prod;
+        if (!toMpi(key.pub.rsaN, n) || !toMpi(key.rsaP, p) || !toMpi(key.rsaQ, q)) return false;
+        prod.m = gcry_mpi_new(0);
+        gcry_mpi_mul(prod.m, p.m, q.m);
+        if (gcry_mpi_cmp(prod.m, n.m) != 0) return false;
+        return gcry_pk_testkey(priv.s) == 0;
+    }
+    static const std::uint8_t probe[] = "agent key check";
+    Bytes sig;
+    return signData(key, probe, sizeof probe, 0, sig) && verifySignature(key.pub, probe, sizeof probe, sig.data(), sig.size());
+}
+
+// libgcrypt copies key numbers into its own S-expressions and MPIs and
+// frees them without wiping unless they are in its locked pool, which an
+// unprivileged process (and Wine) cannot have. Every block it allocates
+// therefore carries its size in front, so that it is wiped when freed.
+const std::size_t kHeader = 16;  // keeps the block's alignment
+
+void* wipingAlloc(std::size_t n) {
+    auto* p = static_cast<unsigned char*>(std::malloc(n + kHeader));
+    if (!p) return nullptr;
+    std::memcpy(p, &n, sizeof n);
+    return p + kHeader;
+}
+
+int neverSecure(const void*) { return 0; }
+
+void wipingFree(void* block) {
+    if (!block) return;
+    auto* p = static_cast<unsigned char*>(block) - kHeader;
+    std::size_t n;
+    std::memcpy(&n, p, sizeof n);
+    wipeMemory(p, n + kHeader);
+    std::free(p);
+}
+
+void* wipingRealloc(void* block, std::size_t n) {
+    if (!block) return wipingAlloc(n);
+    std::size_t old;
+    std::memcpy(&old, static_cast<unsigned char*>(block) - kHeader, sizeof old);
+    void* fresh = wipingAlloc(n);
+    if (!fresh) return nullptr;
+    std::memcpy(fresh, block, old < n ? old : n);
+    wipingFree(block);
+    return fresh;
+}
+
+}  // namespace
+
+const char* baseTypeName(KeyAlgorithm a) {
+    switch (a) {
+    case KeyAlgorithm::Ed25519: return kEd25519;
+    case KeyAlgorithm::Rsa: return kRsa;
+    case KeyAlgorithm::Dsa: return kDsa;
+    default: return curveOf(a)->typeName;
+    }
+}
+
+unsigned PublicKey::bits() const {
+    switch (algorithm) {
+    case KeyAlgorithm::Ed25519: return 256;
+    case KeyAlgorithm::Rsa: return bitLength(rsaN);
+    case KeyAlgorithm::Dsa: return bitLength(dsaP);
+    case KeyAlgorithm::EcdsaP256: return 256;
+    case KeyAlgorithm::EcdsaP384: return 384;
+    case KeyAlgorithm::EcdsaP521: return 521;
+    }
+    return 0;
+}
+
+void initCrypto() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        gcry_set_allocation_handler(wipingAlloc, wipingAlloc, neverSecure, wipingRealloc, wipingFree);
+        gcry_check_version(nullptr);
+        // The agent holds its keys in its own wiped buffers; libgcrypt's
+        // locked pool is not available to an unprivileged process anyway.
+        gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+        gcry_set_log_handler(
+            [](void*, int level, const char* fmt, va_list args) {
+                // Under Wine the entropy gatherer notes "diskperf -y" at each
+                // slow poll; only errors matter here.
+                if (level >= GCRY_LOG_ERROR) std::vfprintf(stderr, fmt, args);
+            },
+            nullptr);
+        gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+    });
+}
+
+bool parsePublicKey(const std::uint8_t* data, std::size_t size, PublicKey& out) {
+    WireReader r(data, size);
+    std::string name;
+    if (!r.text(name)) return false;
+    if (!typeFromName(name, out.algorithm, out.certificate)) return false;
+    out.typeName = name;
+    if (out.certificate) {
+        // nonce, the key, serial, type, key id, principals, validity,
+        // critical options, extensions, reserved, signature key, signature.
+        Bytes nonce, keyId, principals, critical, extensions, reserved, sigKey, sig;
+        std::uint32_t certType;
+        if (!r.string(nonce) || !readPublicFields(r, out) || !readU64(r) || !r.u32(certType) || !r.string(keyId) ||
+            !r.string(principals) || !readU64(r) || !readU64(r) || !r.string(critical) || !r.string(extensions) ||
+            !r.string(reserved) || !r.string(sigKey) || !r.string(sig))
+            return false;
+        if (certType != 1 && certType != 2) return false;
+    } else if (!readPublicFields(r, out)) {
+        return false;
+    }
+    if (!r.atEnd()) return false;
+    out.blob.assign(data, data + size);
+    return true;
+}
+
+AddResult readPrivateKey(WireReader& in, std::unique_ptr<PrivateKey>& out) {
+    std::unique_ptr<PrivateKey> key(new PrivateKey);
+    PublicKey& pub = key->pub;
+    std::string name;
+    if (!in.text(name)) return AddResult::Malformed;
+    if (!typeFromName(name, pub.algorithm, pub.certificate)) {
+        // Unknown and security-key types alike: the rest cannot be parsed
+        // without knowing the type, so the request ends here.
+        return AddResult::Refused;
+    }
+    pub.typeName = name;
+    if (pub.certificate) {
+        const std::uint8_t* cert;
+        std::size_t certSize;
+        if (!in.stringView(cert, certSize)) return AddResult::Malformed;
+        if (!parsePublicKey(cert, certSize, pub) || pub.typeName != name) return AddResult::Malformed;
+    }
+    switch (pub.algorithm) {
+    case KeyAlgorithm::Ed25519: {
+        Bytes a, secret;
+        if (pub.certificate) {
+            if (!in.string(a) || a != pub.ed25519) return AddResult::Malformed;
+        } else {
+            if (!in.string(pub.ed25519) || pub.ed25519.size() != 32) return AddResult::Malformed;
+        }
+        // The secret is the seed followed by the public key again.
+        if (!in.string(secret) || secret.size() != 64 || !std::equal(secret.begin() + 32, secret.end(), pub.ed25519.begin()))
+            return AddResult::Malformed;
+        key->ed25519Seed.assign(secret.begin(), secret.begin() + 32);
+        wipe(secret);
+        break;
+    }
+    case KeyAlgorithm::Rsa:
+        if (!pub.certificate && (!in.mpintUnsigned(pub.rsaN) || !in.mpintUnsigned(pub.rsaE))) return AddResult::Malformed;
+        if (!in.mpintUnsigned(key->rsaD) || !in.mpintUnsigned(key->rsaIqmp) || !in.mpintUnsigned(key->rsaP) ||
+            !in.mpintUnsigned(key->rsaQ))
+            return AddResult::Malformed;
+        if (pub.rsaN.empty() || pub.rsaE.empty() || key->rsaD.empty() || key->rsaP.empty() || key->rsaQ.empty())
+            return AddResult::Malformed;
+        break;
+    case KeyAlgorithm::Dsa:
+        if (!pub.certificate && !readPublicFields(in, pub)) return AddResult::Malformed;
+        if (!in.mpintUnsigned(key->dsaX) || key->dsaX.empty()) return AddResult::Malformed;
+        break;
+    default:
+        if (!pub.certificate && !readPublicFields(in, pub)) return AddResult::Malformed;
+        if (!in.mpintUnsigned(key->ecD) || key->ecD.empty()) return AddResult::Malformed;
+        break;
+    }
+    if (!in.text(key->comment)) return AddResult::Malformed;
+    if (!pub.certificate) pub.blob = encodePlainBlob(pub);
+    if (!sizeAccepted(pub)) return AddResult::Refused;
+    if (!consistent(*key)) return AddResult::Malformed;
+    out = std::move(key);
+    return AddResult::Ok;
+}
+
+bool signData(const PrivateKey& key, const std::uint8_t* data, std::size_t size, std::uint32_t flags, Bytes& sigBlob) {
+    const PublicKey& p = key.pub;
+    Sexp priv, dataSexp, sig;
+    if (!buildPrivateSexp(key, priv)) return false;
+    WireWriter w;
+    Bytes raw;
+    switch (p.algorithm) {
+    case KeyAlgorithm::Ed25519: {
+        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags eddsa)(hash-algo sha512)(value %b))", int(size), data))
+            return false;
+        if (gcry_pk_sign(&sig.s, dataSexp.s, priv.s)) return false;
+        Bytes r, s;
+        if (!tokenBytes(sig.s, "r", 32, r) || !tokenBytes(sig.s, "s", 32, s)) return false;
+        w.string(std::string(kEd25519));
+        r.insert(r.end(), s.begin(), s.end());
+        w.string(r);
+        break;
+    }
+    case KeyAlgorithm::Rsa: {
+        const char* format = "ssh-rsa";
+        const char* hash = "sha1";
+        int algo = GCRY_MD_SHA1;
+        if (flags & SIGN_FLAG_RSA_SHA2_256) {
+            format = "rsa-sha2-256", hash = "sha256", algo = GCRY_MD_SHA256;
+        } else if (flags & SIGN_FLAG_RSA_SHA2_512) {
+            format = "rsa-sha2-512", hash = "sha512", algo = GCRY_MD_SHA512;
+        }
+        Bytes digest;
+        hashOf(algo, data, size, digest);
+        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags pkcs1)(hash %s %b))", hash, int(digest.size()),
+                            digest.data()))
+            return false;
+        if (gcry_pk_sign(&sig.s, dataSexp.s, priv.s)) return false;
+        Bytes s;
+        // RFC 8332: the signature is as long as the modulus.
+        if (!tokenBytes(sig.s, "s", (bitLength(p.rsaN) + 7) / 8, s)) return false;
+        w.string(std::string(format));
+        w.string(s);
+        break;
+    }
+    case KeyAlgorithm::Dsa: {
+        Bytes digest;
+        hashOf(GCRY_MD_SHA1, data, size, digest);
+        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags rfc6979)(hash sha1 %b))", int(digest.size()),
+                            digest.data()))
+            return false;
+        if (gcry_pk_sign(&sig.s, dataSexp.s, priv.s)) return false;
+        Bytes r, s;
+        if (!tokenBytes(sig.s, "r", 20, r) || !tokenBytes(sig.s, "s", 20, s)) return false;
+        w.string(std::string(kDsa));
+        r.insert(r.end(), s.begin(), s.end());
+        w.string(r);
+        break;
+    }
+    default: {
+        const Curve* c = curveOf(p.algorithm);
+        Bytes digest;
+        hashOf(c->hashAlgo, data, size, digest);
+        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags rfc6979)(hash %s %b))", c->hash, int(digest.size()),
+                            digest.data()))
+            return false;
+        if (gcry_pk_sign(&sig.s, dataSexp.s, priv.s)) return false;
+        Bytes r, s;
+        if (!tokenBytes(sig.s, "r", 0, r) || !tokenBytes(sig.s, "s", 0, s)) return false;
+        WireWriter inner;
+        inner.mpint(r);
+        inner.mpint(s);
+        w.string(std::string(c->typeName));
+        w.string(inner.bytes());
+        break;
+    }
+    }
+    sigBlob = w.take();
+    return true;
+}
+
+bool verifySignature(const PublicKey& key, const std::uint8_t* data, std::size_t size, const std::uint8_t* sigData,
+                     std::size_t sigSize) {
+    WireReader r(sigData, sigSize);
+    std::string format;
+    const std::uint8_t* sig;
+    std::size_t sigLen;
+    if (!r.text(format) || !r.stringView(sig, sigLen) || !r.atEnd()) return false;
+    Sexp pub, dataSexp, sigSexp;
+    if (!buildPublicSexp(key, pub)) return false;
+    switch (key.algorithm) {
+    case KeyAlgorithm::Ed25519:
+        if (format != kEd25519 || sigLen != 64) return false;
+        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags eddsa)(hash-algo sha512)(value %b))", int(size), data) ||
+            gcry_sexp_build(&sigSexp.s, nullptr, "(sig-val(eddsa(r %b)(s %b)))", 32, sig, 32, sig + 32))
+            return false;
+        break;
+    case KeyAlgorithm::Rsa: {
+        int algo;
+        const char* hash;
+        if (format == "ssh-rsa") algo = GCRY_MD_SHA1, hash = "sha1";
+        else if (format == "rsa-sha2-256") algo = GCRY_MD_SHA256, hash = "sha256";
+        else if (format == "rsa-sha2-512") algo = GCRY_MD_SHA512, hash = "sha512";
+        else return false;
+        Bytes digest, s(sig, sig + sigLen);
+        hashOf(algo, data, size, digest);
+        Mpi sm;
+        if (!toMpi(s, sm)) return false;
+        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags pkcs1)(hash %s %b))", hash, int(digest.size()),
+                            digest.data()) ||
+            gcry_sexp_build(&sigSexp.s, nullptr, "(sig-val(rsa(s %m)))", sm.m))
+            return false;
+        break;
+    }
+    case KeyAlgorithm::Dsa: {
+        if (format != kDsa || sigLen != 40) return false;
+        Bytes digest, rr(sig, sig + 20), ss(sig + 20, sig + 40);
+        hashOf(GCRY_MD_SHA1, data, size, digest);
+        Mpi rm, sm;
+        if (!toMpi(rr, rm) || !toMpi(ss, sm)) return false;
+        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags raw)(value %b))", int(digest.size()), digest.data()) ||
+            gcry_sexp_build(&sigSexp.s, nullptr, "(sig-val(dsa(r %m)(s %m)))", rm.m, sm.m))
+            return false;
+        break;
+    }
+    default: {
+        const Curve* c = curveOf(key.algorithm);
+        if (format != c->typeName) return false;
+        WireReader inner(sig, sigLen);
+        Bytes rr, ss;
+        if (!inner.mpintUnsigned(rr) || !inner.mpintUnsigned(ss) || !inner.atEnd()) return false;
+        Bytes digest;
+        hashOf(c->hashAlgo, data, size, digest);
+        Mpi rm, sm;
+        if (!toMpi(rr, rm) || !toMpi(ss, sm)) return false;
+        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags raw)(value %b))", int(digest.size()), digest.data()) ||
+            gcry_sexp_build(&sigSexp.s, nullptr, "(sig-val(ecdsa(r %m)(s %m)))", rm.m, sm.m))
+            return false;
+        break;
+    }
+    }
+    return gcry_pk_verify(sigSexp.s, dataSexp.s, pub.s) == 0;
+}
+
+std::string fingerprintSha256(const Bytes& blob) {
+    std::uint8_t digest[32];
+    gcry_md_hash_buffer(GCRY_MD_SHA256, digest, blob.data(), blob.size());
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out = "SHA256:";
+    std::uint32_t acc = 0;
+    int bits = 0;
+    for (std::uint8_t b : digest) {
+        acc = (acc << 8) | b;
+        bits += 8;
+        while (bits >= 6) {
+            bits -= 6;
+            out += alphabet[(acc >> bits) & 0x3f];
+        }
+    }
+    if (bits > 0) out += alphabet[(acc << (6 - bits)) & 0x3f];
+    return out;
+}
+
+}  // namespace agentcore

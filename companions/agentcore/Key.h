@@ -1,0 +1,77 @@
+// Keys as the agent holds them: the public half in its wire form (the
+// blob clients name a key by) and the private half, both kept in buffers
+// that are wiped when the key goes.
+#ifndef AGENTCORE_KEY_H
+#define AGENTCORE_KEY_H
+
+#include "Bytes.h"
+#include "Wire.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace agentcore {
+
+enum class KeyAlgorithm { Ed25519, Rsa, EcdsaP256, EcdsaP384, EcdsaP521, Dsa };
+
+// Sign request flags of the agent protocol.
+enum : std::uint32_t { SIGN_FLAG_RSA_SHA2_256 = 2, SIGN_FLAG_RSA_SHA2_512 = 4 };
+
+struct PublicKey {
+    KeyAlgorithm algorithm = KeyAlgorithm::Ed25519;
+    bool certificate = false;
+    std::string typeName;  // as on the wire, "ssh-ed25519-cert-v01@openssh.com" and so on
+    Bytes blob;            // the whole public blob, certificate included
+    // The key's own numbers, as unsigned magnitudes (or raw point bytes).
+    Bytes ed25519;         // 32 bytes
+    Bytes rsaE, rsaN;
+    Bytes dsaP, dsaQ, dsaG, dsaY;
+    Bytes ecPoint;         // uncompressed: 04 || X || Y
+
+    unsigned bits() const;
+};
+
+struct PrivateKey {
+    PublicKey pub;
+    std::string comment;
+    Bytes ed25519Seed;  // 32 bytes
+    Bytes rsaD, rsaIqmp, rsaP, rsaQ;
+    Bytes dsaX;
+    Bytes ecD;
+
+    ~PrivateKey() { wipeMemory(&comment[0], comment.size()); }
+};
+
+// The algorithm's own name, without a certificate suffix.
+const char* baseTypeName(KeyAlgorithm algorithm);
+
+// Parses a public key blob, plain or certificate. The whole blob must be
+// used up; a certificate's fields are checked for form, not trust.
+bool parsePublicKey(const std::uint8_t* data, std::size_t size, PublicKey& out);
+
+enum class AddResult { Ok, Malformed, Refused };
+
+// Reads the key part of an add identity request (everything after the
+// message number, comment included) and checks that the private half
+// belongs to the public half. Refused: well formed, but a type or size
+// this agent does not hold (security keys, RSA under 1024 bits...).
+AddResult readPrivateKey(WireReader& in, std::unique_ptr<PrivateKey>& out);
+
+// Signs as the agent protocol asks: the result is the signature blob
+// (string format name, string signature).
+bool signData(const PrivateKey& key, const std::uint8_t* data, std::size_t size, std::uint32_t flags, Bytes& sigBlob);
+
+// Checks a signature blob made by the key of a plain public blob.
+bool verifySignature(const PublicKey& key, const std::uint8_t* data, std::size_t size, const std::uint8_t* sig,
+                     std::size_t sigSize);
+
+// "SHA256:" and the unpadded base64 of the blob's SHA-256, as ssh-keygen -l shows it.
+std::string fingerprintSha256(const Bytes& blob);
+
+// Must run once before any key work; safe to call from several threads.
+void initCrypto();
+
+}  // namespace agentcore
+
+#endif

@@ -1,0 +1,104 @@
+// The agent protocol's requests, answered against one key store. Framing
+// is per connection (Connection); the handler itself keeps no state of a
+// connection except what the Session passed in holds.
+#ifndef AGENTCORE_REQUESTHANDLER_H
+#define AGENTCORE_REQUESTHANDLER_H
+
+#include "KeyStore.h"
+#include "Wire.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace agentcore {
+
+enum : std::uint8_t {
+    SSH_AGENT_FAILURE = 5,
+    SSH_AGENT_SUCCESS = 6,
+    SSH_AGENTC_REQUEST_IDENTITIES = 11,
+    SSH_AGENT_IDENTITIES_ANSWER = 12,
+    SSH_AGENTC_SIGN_REQUEST = 13,
+    SSH_AGENT_SIGN_RESPONSE = 14,
+    SSH_AGENTC_ADD_IDENTITY = 17,
+    SSH_AGENTC_REMOVE_IDENTITY = 18,
+    SSH_AGENTC_REMOVE_ALL_IDENTITIES = 19,
+    SSH_AGENTC_ADD_SMARTCARD_KEY = 20,
+    SSH_AGENTC_REMOVE_SMARTCARD_KEY = 21,
+    SSH_AGENTC_LOCK = 22,
+    SSH_AGENTC_UNLOCK = 23,
+    SSH_AGENTC_ADD_ID_CONSTRAINED = 25,
+    SSH_AGENTC_ADD_SMARTCARD_KEY_CONSTRAINED = 26,
+    SSH_AGENTC_EXTENSION = 27,
+    SSH_AGENT_EXTENSION_FAILURE = 28,
+};
+
+// Requests longer than this are refused and end the connection.
+const std::size_t kMaxMessage = 256 * 1024;
+
+// What one connection has told the agent about itself.
+struct Session {
+    struct Binding {
+        Bytes hostKey;
+        Bytes sessionId;
+        bool forwarding;
+    };
+    std::vector<Binding> bindings;
+    // Set by the connection's owner (the pipe server knows the client's
+    // process); extensions may read it.
+    std::uint64_t clientProcess = 0;
+};
+
+enum class Outcome { Reply, ReplyAndClose };
+
+class RequestHandler {
+public:
+    // An extension reads its own data from body (what follows its name)
+    // and writes the whole reply message, number included. Returning false
+    // answers SSH_AGENT_EXTENSION_FAILURE.
+    using Extension = std::function<bool(WireReader& body, Session& session, WireWriter& reply)>;
+
+    explicit RequestHandler(KeyStore& store);
+
+    void addExtension(const std::string& name, Extension extension);
+
+    // One message without its length prefix; reply receives the answer
+    // without its length prefix.
+    Outcome handle(const std::uint8_t* msg, std::size_t size, Session& session, Bytes& reply);
+
+private:
+    Outcome identities(Bytes& reply);
+    Outcome sign(WireReader& in, Session& session, Bytes& reply);
+    Outcome addIdentity(WireReader& in, Bytes& reply);
+    Outcome removeIdentity(WireReader& in, Bytes& reply);
+    Outcome extension(WireReader& in, Session& session, Bytes& reply);
+    bool sessionBind(WireReader& body, Session& session, WireWriter& reply);
+
+    KeyStore& store_;
+    std::map<std::string, Extension> extensions_;
+};
+
+// Frames the byte stream of one client: whole messages to the handler,
+// whole answers back.
+class Connection {
+public:
+    explicit Connection(RequestHandler& handler) : handler_(handler) {}
+
+    // Takes what the client sent and appends to out every answer that is
+    // complete. Returns false once the connection must end (after out has
+    // been sent).
+    bool receive(const std::uint8_t* data, std::size_t size, Bytes& out);
+
+    Session& session() { return session_; }
+
+private:
+    RequestHandler& handler_;
+    Session session_;
+    Bytes pending_;
+};
+
+}  // namespace agentcore
+
+#endif

@@ -1,0 +1,315 @@
+// The key agent process: OpenSSH's named pipe served from the portable
+// core, one thread per client, and the hidden window through which the key
+// manager finds and controls the agent.
+//
+// Command line (all optional): --pipe NAME (default openssh-ssh-agent),
+// --log PATH (default gAgentLog.txt in the configured log folder).
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // named pipe client identity and remote-client rejection
+#include <windows.h>
+
+#include "AgentChannel.h"
+#include "RequestHandler.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+using namespace agentcore;
+
+namespace {
+
+const char* const kAttachExtension = "attach-window@glimmerpad";
+const char* const kTitle = "Glimmerpad Key Agent";
+const DWORD kBufferSize = 64 * 1024;
+
+std::string g_pipeName = "\\\\.\\pipe\\openssh-ssh-agent";
+std::string g_logPath;
+KeyStore* g_store;
+RequestHandler* g_handler;
+SECURITY_ATTRIBUTES g_pipeSecurity;
+PSID g_userSid;
+
+// Windows the key manager attached: told of every change of the key set.
+std::mutex g_windowsMutex;
+std::vector<HWND> g_windows;
+
+void logLine(const std::string& text) {
+    FILE* f = std::fopen(g_logPath.c_str(), "a");
+    if (!f) return;
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    std::fprintf(f, "%04u-%02u-%02u %02u:%02u:%02u %s\n", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
+                 text.c_str());
+    std::fclose(f);
+}
+
+std::string defaultLogPath() {
+    char dir[MAX_PATH] = "";
+    DWORD size = sizeof dir;
+    HKEY roots[] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+    for (HKEY root : roots) {
+        HKEY key;
+        if (RegOpenKeyExA(root, "SOFTWARE\\VAQGlimmerpad", 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
+        DWORD type;
+        size = sizeof dir - 1;
+        LONG r = RegQueryValueExA(key, "LogDir", nullptr, &type, reinterpret_cast<BYTE*>(dir), &size);
+        RegCloseKey(key);
+        if (r == ERROR_SUCCESS && type == REG_SZ && size > 1) {
+            dir[size] = 0;
+            break;
+        }
+        dir[0] = 0;
+    }
+    if (!dir[0]) GetTempPathA(sizeof dir, dir);
+    std::string path = dir;
+    if (!path.empty() && path.back() != '\\') path += '\\';
+    return path + "gAgentLog.txt";
+}
+
+bool currentUserSid() {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    auto* user = static_cast<TOKEN_USER*>(std::malloc(size));
+    bool ok = user && GetTokenInformation(token, TokenUser, user, size, &size);
+    CloseHandle(token);
+    if (!ok) return false;
+    DWORD sidSize = GetLengthSid(user->User.Sid);
+    g_userSid = std::malloc(sidSize);
+    CopySid(sidSize, g_userSid, user->User.Sid);
+    std::free(user);
+    return true;
+}
+
+// The pipe is the user's alone: a DACL with one entry, for this user.
+bool buildPipeSecurity() {
+    DWORD aclSize = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(g_userSid);
+    auto* acl = static_cast<ACL*>(std::malloc(aclSize));
+    auto* sd = static_cast<SECURITY_DESCRIPTOR*>(std::malloc(SECURITY_DESCRIPTOR_MIN_LENGTH));
+    if (!acl || !sd || !InitializeAcl(acl, aclSize, ACL_REVISION) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, g_userSid) ||
+        !InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION) || !SetSecurityDescriptorDacl(sd, TRUE, acl, FALSE))
+        return false;
+    g_pipeSecurity.nLength = sizeof g_pipeSecurity;
+    g_pipeSecurity.lpSecurityDescriptor = sd;
+    g_pipeSecurity.bInheritHandle = FALSE;
+    return true;
+}
+
+HANDLE createPipeInstance(bool first) {
+    DWORD openMode = PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    return CreateNamedPipeA(g_pipeName.c_str(), openMode,
+                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                            PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &g_pipeSecurity);
+}
+
+// The DACL keeps other users out already; this also refuses a client whose
+// identity cannot be established at all.
+bool clientIsThisUser(HANDLE pipe, DWORD& pid) {
+    if (!GetNamedPipeClientProcessId(pipe, &pid)) return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+    if (!process) return false;
+    HANDLE token;
+    bool same = false;
+    if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        auto* user = static_cast<TOKEN_USER*>(std::malloc(size));
+        if (user && GetTokenInformation(token, TokenUser, user, size, &size)) same = EqualSid(user->User.Sid, g_userSid) != 0;
+        std::free(user);
+        CloseHandle(token);
+    }
+    CloseHandle(process);
+    return same;
+}
+
+bool writeAll(HANDLE pipe, const Bytes& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        DWORD n = 0;
+        if (!WriteFile(pipe, data.data() + done, DWORD(data.size() - done), &n, nullptr) || n == 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+DWORD WINAPI serveClient(void* param) {
+    HANDLE pipe = static_cast<HANDLE>(param);
+    DWORD pid = 0;
+    if (clientIsThisUser(pipe, pid)) {
+        Connection connection(*g_handler);
+        connection.session().clientProcess = pid;
+        Bytes buffer(16 * 1024);
+        for (;;) {
+            DWORD n = 0;
+            if (!ReadFile(pipe, buffer.data(), DWORD(buffer.size()), &n, nullptr) || n == 0) break;
+            Bytes out;
+            bool open = connection.receive(buffer.data(), n, out);
+            if (!out.empty() && !writeAll(pipe, out)) break;
+            if (!open) {
+                // The failure must reach the client before the pipe goes.
+                FlushFileBuffers(pipe);
+                break;
+            }
+        }
+        wipe(buffer);
+    } else {
+        logLine("refused a pipe client of another user or unknown identity (process " + std::to_string(pid) + ")");
+    }
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+    return 0;
+}
+
+DWORD WINAPI listen(void* param) {
+    HANDLE pipe = static_cast<HANDLE>(param);
+    for (;;) {
+        BOOL connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        HANDLE next = createPipeInstance(false);
+        if (connected) {
+            HANDLE thread = CreateThread(nullptr, 0, serveClient, pipe, 0, nullptr);
+            if (thread) CloseHandle(thread);
+            else CloseHandle(pipe);
+        } else {
+            CloseHandle(pipe);
+        }
+        if (next == INVALID_HANDLE_VALUE) {
+            logLine("cannot create another instance of " + g_pipeName + " (error " + std::to_string(GetLastError()) + ")");
+            Sleep(1000);
+            next = createPipeInstance(false);
+            if (next == INVALID_HANDLE_VALUE) continue;
+        }
+        pipe = next;
+    }
+}
+
+// Posted, never sent: the agent must not wait for a manager that may be
+// waiting on the refresh event itself.
+void announceChange() {
+    std::lock_guard<std::mutex> lock(g_windowsMutex);
+    std::vector<HWND> alive;
+    for (HWND w : g_windows) {
+        if (IsWindow(w) && PostMessageA(w, WM_AGENT_REFRESH, 0, 0)) alive.push_back(w);
+    }
+    g_windows.swap(alive);
+}
+
+bool attachWindow(WireReader& body, Session&, WireWriter& reply) {
+    std::uint32_t high, low;
+    if (!body.u32(high) || !body.u32(low) || !body.atEnd()) {
+        body.fail();
+        return false;
+    }
+    HWND window = reinterpret_cast<HWND>(static_cast<UINT_PTR>((std::uint64_t(high) << 32) | low));
+    if (!IsWindow(window)) return false;
+    {
+        std::lock_guard<std::mutex> lock(g_windowsMutex);
+        bool known = false;
+        for (HWND w : g_windows) known = known || w == window;
+        if (!known) g_windows.push_back(window);
+    }
+    reply.u8(SSH_AGENT_SUCCESS);
+    return true;
+}
+
+LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CLOSE:
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void readCommandLine() {
+    int argc = __argc;
+    char** argv = __argv;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--pipe") == 0) {
+            g_pipeName = argv[++i];
+            if (g_pipeName.find('\\') == std::string::npos) g_pipeName = "\\\\.\\pipe\\" + g_pipeName;
+        } else if (std::strcmp(argv[i], "--log") == 0) {
+            g_logPath = argv[++i];
+        }
+    }
+    if (g_logPath.empty()) g_logPath = defaultLogPath();
+}
+
+std::string sidText() {
+    // A text form of the SID without sddl.h: revision, authority, subauthorities.
+    std::string s = "S-1";
+    SID_IDENTIFIER_AUTHORITY* a = GetSidIdentifierAuthority(g_userSid);
+    s += "-" + std::to_string(unsigned(a->Value[5]));
+    UCHAR count = *GetSidSubAuthorityCount(g_userSid);
+    for (UCHAR i = 0; i < count; ++i) s += "-" + std::to_string(*GetSidSubAuthority(g_userSid, i));
+    return s;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    readCommandLine();
+    if (!currentUserSid() || !buildPipeSecurity()) return 1;
+
+    // One agent per user: a second start leaves quietly.
+    std::string mutexName = "Local\\Glimmerpad_KeyAgent_" + sidText();
+    HANDLE single = CreateMutexA(nullptr, FALSE, mutexName.c_str());
+    if (!single || GetLastError() == ERROR_ALREADY_EXISTS) return 0;
+
+    HANDLE first = createPipeInstance(true);
+    if (first == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        std::string why = "the pipe " + g_pipeName + " is already served by another program (error " +
+                          std::to_string(error) +
+                          "), perhaps Windows' own OpenSSH agent service; this agent cannot serve it and stops";
+        logLine(why);
+        std::string text = "The key agent cannot start: " + why + ".";
+        MessageBoxA(nullptr, text.c_str(), kTitle, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+        return 2;
+    }
+
+    initCrypto();
+    KeyStore store;
+    RequestHandler handler(store);
+    g_store = &store;
+    g_handler = &handler;
+    handler.addExtension(kAttachExtension, attachWindow);
+    store.setChangeListener(announceChange);
+
+    // Shared with the manager, which waits for it to be signalled before it
+    // reads the key list; the agent only makes sure it exists, signalled.
+    HANDLE refreshEvent = CreateEventA(nullptr, TRUE, TRUE, AGENT_REFRESH_EVENT);
+
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = windowProc;
+    wc.hInstance = instance;
+    wc.lpszClassName = AGENT_WINDOW_CLASS;
+    if (!RegisterClassA(&wc)) return 1;
+    HWND window = CreateWindowExA(0, AGENT_WINDOW_CLASS, kTitle, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    if (!window) return 1;
+
+    HANDLE listener = CreateThread(nullptr, 0, listen, first, 0, nullptr);
+    if (!listener) return 1;
+    logLine("agent started on " + g_pipeName);
+
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+
+    // Keys go before the process does; client threads still blocked in a
+    // read end with it.
+    store.setChangeListener(nullptr);
+    store.removeAll();
+    logLine("agent stopped");
+    if (refreshEvent) CloseHandle(refreshEvent);
+    ExitProcess(0);
+}

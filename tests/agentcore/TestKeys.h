@@ -1,0 +1,35 @@
+// Fixture keys for the core's tests: OpenSSH key files made once with
+// ssh-keygen and kept beside the tests.
+#ifndef AGENTCORE_TESTKEYS_H
+#define AGENTCORE_TESTKEYS_H
+
+#include "Bytes.h"
+#include "Wire.h"
+
+#include <string>
+
+namespace testkeys {
+
+std::string fixturePath(const std::string& name);
+std::string readText(const std::string& path);
+agentcore::Bytes base64Decode(const std::string& text);
+std::string base64Encode(const agentcore::Bytes& data);
+agentcore::Bytes fromHex(const std::string& hex);
+
+// The blob of a ".pub" file (its second field).
+agentcore::Bytes publicBlob(const std::string& pubPath);
+
+// The body of an add identity request (type, key numbers, comment) for an
+// unencrypted OpenSSH private key file: its private section holds the key
+// in exactly that form.
+agentcore::Bytes addIdentityBody(const std::string& keyPath);
+
+// The same key added with its certificate (a "-cert.pub" file).
+agentcore::Bytes addCertificateBody(const std::string& keyPath, const std::string& certPath);
+
+// A whole request with its length prefix.
+agentcore::Bytes frame(std::uint8_t type, const agentcore::Bytes& body);
+
+}  // namespace testkeys
+
+#endif

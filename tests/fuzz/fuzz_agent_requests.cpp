@@ -1,0 +1,51 @@
+// The request handler fed arbitrary client bytes, split into reads of the
+// first byte's length, as a pipe may deliver them. One fixed key is held
+// so that sign and remove reach real keys.
+#include "RequestHandler.h"
+
+#include <cstdint>
+#include <cstring>
+
+using namespace agentcore;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    initCrypto();
+    static const PrivateKey* held = [] {
+        // RFC 8032 test 1's key.
+        static const std::uint8_t seed[32] = {0x9d, 0x61, 0xb1, 0x9d, 0xef, 0xfd, 0x5a, 0x60, 0xba, 0x84, 0x4a,
+                                              0xf4, 0x92, 0xec, 0x2c, 0xc4, 0x44, 0x49, 0xc5, 0x69, 0x7b, 0x32,
+                                              0x69, 0x19, 0x70, 0x3b, 0xac, 0x03, 0x1c, 0xae, 0x7f, 0x60};
+        static const std::uint8_t pub[32] = {0xd7, 0x5a, 0x98, 0x01, 0x82, 0xb1, 0x0a, 0xb7, 0xd5, 0x4b, 0xfe,
+                                             0xd3, 0xc9, 0x64, 0x07, 0x3a, 0x0e, 0xe1, 0x72, 0xf3, 0xda, 0xa6,
+                                             0x23, 0x25, 0xaf, 0x02, 0x1a, 0x68, 0xf7, 0x07, 0x51, 0x1a};
+        WireWriter w;
+        w.string(std::string("ssh-ed25519"));
+        w.string(pub, 32);
+        Bytes secret(seed, seed + 32);
+        secret.insert(secret.end(), pub, pub + 32);
+        w.string(secret);
+        w.string(std::string("fuzz"));
+        WireReader r(w.bytes());
+        std::unique_ptr<PrivateKey> key;
+        if (readPrivateKey(r, key) != AddResult::Ok) __builtin_trap();
+        return key.release();
+    }();
+    if (size == 0) return 0;
+    KeyStore store;
+    store.add(std::unique_ptr<PrivateKey>(new PrivateKey(*held)));
+    RequestHandler handler(store);
+    Connection connection(handler);
+    std::size_t chunk = 1 + data[0];
+    Bytes out;
+    for (std::size_t pos = 1; pos < size; pos += chunk) {
+        std::size_t n = size - pos < chunk ? size - pos : chunk;
+        if (!connection.receive(data + pos, n, out)) break;
+    }
+    // Every answer is framed and no larger than the protocol allows.
+    WireReader answers(out);
+    for (const std::uint8_t* p; answers.remaining();) {
+        std::size_t n;
+        if (!answers.stringView(p, n) || n == 0 || n > kMaxMessage) __builtin_trap();
+    }
+    return 0;
+}

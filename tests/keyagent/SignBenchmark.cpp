@@ -1,0 +1,133 @@
+// Signatures per second from one agent client: through a Windows named
+// pipe (our agent, under Wine) or a Unix socket (OpenSSH's ssh-agent), the
+// same requests either way, one at a time, as ssh makes them.
+//   sign-benchmark PIPE-OR-SOCKET KEY-TYPE SECONDS [FLAGS]
+#include "Wire.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+using agentcore::Bytes;
+using agentcore::WireReader;
+using agentcore::WireWriter;
+
+namespace {
+
+#ifdef _WIN32
+HANDLE g_pipe;
+bool openAgent(const std::string& name) {
+    g_pipe = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return g_pipe != INVALID_HANDLE_VALUE;
+}
+bool writeAll(const std::uint8_t* p, std::size_t n) {
+    DWORD w;
+    return WriteFile(g_pipe, p, DWORD(n), &w, nullptr) && w == n;
+}
+bool readAll(std::uint8_t* p, std::size_t n) {
+    while (n) {
+        DWORD r = 0;
+        if (!ReadFile(g_pipe, p, DWORD(n), &r, nullptr) || r == 0) return false;
+        p += r, n -= r;
+    }
+    return true;
+}
+#else
+int g_fd = -1;
+bool openAgent(const std::string& path) {
+    g_fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    return g_fd >= 0 && connect(g_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+bool writeAll(const std::uint8_t* p, std::size_t n) {
+    while (n) {
+        ssize_t w = write(g_fd, p, n);
+        if (w <= 0) return false;
+        p += w, n -= std::size_t(w);
+    }
+    return true;
+}
+bool readAll(std::uint8_t* p, std::size_t n) {
+    while (n) {
+        ssize_t r = read(g_fd, p, n);
+        if (r <= 0) return false;
+        p += r, n -= std::size_t(r);
+    }
+    return true;
+}
+#endif
+
+bool call(const Bytes& message, Bytes& answer) {
+    WireWriter w;
+    w.string(message);
+    if (!writeAll(w.bytes().data(), w.bytes().size())) return false;
+    std::uint8_t len[4];
+    if (!readAll(len, 4)) return false;
+    std::uint32_t n = (std::uint32_t(len[0]) << 24) | (len[1] << 16) | (len[2] << 8) | len[3];
+    answer.resize(n);
+    return n == 0 || readAll(answer.data(), n);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: sign-benchmark PIPE-OR-SOCKET KEY-TYPE SECONDS [FLAGS]\n");
+        return 2;
+    }
+    std::string keyType = argv[2];
+    double seconds = std::atof(argv[3]);
+    std::uint32_t flags = argc > 4 ? std::uint32_t(std::atoi(argv[4])) : 0;
+    if (!openAgent(argv[1])) {
+        std::fprintf(stderr, "cannot reach the agent at %s\n", argv[1]);
+        return 1;
+    }
+    Bytes answer;
+    if (!call(Bytes{11}, answer)) return 1;
+    WireReader r(answer);
+    std::uint8_t type;
+    std::uint32_t count;
+    Bytes blob, chosen;
+    std::string comment;
+    if (!r.u8(type) || type != 12 || !r.u32(count)) return 1;
+    for (std::uint32_t i = 0; i < count && r.string(blob) && r.text(comment); ++i) {
+        WireReader b(blob);
+        std::string name;
+        if (b.text(name) && name == keyType && chosen.empty()) chosen = blob;
+    }
+    if (chosen.empty()) {
+        std::fprintf(stderr, "the agent holds no %s key\n", keyType.c_str());
+        return 1;
+    }
+    WireWriter req;
+    req.u8(13);
+    req.string(chosen);
+    req.string(Bytes(32, 0x5a));  // the size of a session hash
+    req.u32(flags);
+    Bytes request = req.take();
+    auto start = std::chrono::steady_clock::now();
+    long n = 0;
+    double elapsed = 0;
+    do {
+        if (!call(request, answer) || answer.empty() || answer[0] != 14) {
+            std::fprintf(stderr, "signature %ld failed\n", n);
+            return 1;
+        }
+        ++n;
+        elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    } while (elapsed < seconds);
+    std::printf("%.1f\n", n / elapsed);
+    return 0;
+}

@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# The staged agent against Debian's OpenSSH: ssh-add and real ssh logins
+# to a throw-away sshd on 127.0.0.1, through socat and the relay (Wine has
+# no AF_UNIX sockets). Runs inside a test session (tools/test-session.sh),
+# which provides the Wine prefix, display and wineserver.
+#   run-peer-tests.sh STAGE_DIR RELAY_EXE [logins: all|one]
+set -uo pipefail
+stage=$1
+relay=$2
+logins=${3:-all}
+wine=${GAGENT_WINE_LOADER:-/usr/lib/wine/wine64}
+scale=${GAGENT_TEST_TIMEOUT_SCALE:-1}
+
+work=$(mktemp -d /tmp/agent-peer.XXXXXX)
+pipe=glimmerpad-peer-$$
+sock=$work/agent.sock
+pids=()
+failures=0
+
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+# Waits for a condition, at most $1 tenths of a second (scaled).
+wait_for() {
+  local limit=$(($1 * scale))
+  shift
+  for _ in $(seq 1 "$limit"); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+"$wine" "$stage/gkeyagent.exe" --pipe "$pipe" --log "Z:${work//\//\\}\\agent.log" </dev/null >/dev/null 2>&1 &
+agent=$!
+pids+=($agent)
+socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$wine $relay //./pipe/$pipe" </dev/null >/dev/null 2>"$work/socat.err" &
+pids+=($!)
+wait_for 100 test -S "$sock" || { echo "socat did not listen"; exit 1; }
+export SSH_AUTH_SOCK=$sock
+
+# ssh-add -l exits with 1 for an empty agent and for a failed exchange alike
+# (the relay finds no pipe before the agent has made it).
+# An agent that ended (another one of this user runs) stops the wait.
+agent_ready() { [ "$(ssh-add -l 2>&1)" = "The agent has no identities." ] || ! kill -0 "$agent" 2>/dev/null; }
+wait_for 300 agent_ready
+kill -0 "$agent" 2>/dev/null || { echo "the agent ended at start (is another agent of this user running?)"; exit 1; }
+[ "$(ssh-add -l 2>&1)" = "The agent has no identities." ] || { echo "the agent did not answer through the bridge"; cat "$work/socat.err"; exit 1; }
+pass "empty agent listed"
+
+types=(ed25519 rsa ecdsa256 ecdsa384 ecdsa521 dsa)
+for t in "${types[@]}"; do
+  case $t in
+    ed25519) args=(-t ed25519) ;;
+    rsa) args=(-t rsa -b 3072) ;;
+    ecdsa*) args=(-t ecdsa -b "${t#ecdsa}") ;;
+    dsa) args=(-t dsa) ;;
+  esac
+  ssh-keygen -q "${args[@]}" -N '' -C "peer $t" -f "$work/$t" || fail "ssh-keygen $t"
+  ssh-add "$work/$t" >/dev/null 2>&1 || fail "ssh-add $t"
+done
+
+# What ssh-add lists is what ssh-keygen says of the files, in order of adding.
+expected=$(for t in "${types[@]}"; do ssh-keygen -l -E sha256 -f "$work/$t.pub"; done)
+listed=$(ssh-add -l -E sha256)
+[ "$listed" = "$expected" ] && pass "ssh-add -l fingerprints of all six types" || fail "ssh-add -l: $listed / expected $expected"
+expectedL=$(for t in "${types[@]}"; do cat "$work/$t.pub"; done)
+listedL=$(ssh-add -L)
+[ "$listedL" = "$expectedL" ] && pass "ssh-add -L public keys" || fail "ssh-add -L: $listedL"
+
+ssh-add -d "$work/ecdsa384" >/dev/null 2>&1 || fail "ssh-add -d"
+ssh-add -L | grep -q "peer ecdsa384" && fail "ssh-add -d left the key" || pass "ssh-add -d removed one key"
+[ "$(ssh-add -l | wc -l)" = 5 ] || fail "after -d: $(ssh-add -l)"
+
+# A certificate beside its key is added with it.
+ssh-keygen -q -t ed25519 -N '' -C 'peer ca' -f "$work/ca"
+ssh-keygen -q -s "$work/ca" -I peer-cert -n root "$work/ed25519.pub" 2>/dev/null
+ssh-add "$work/ed25519" >/dev/null 2>&1 || fail "ssh-add with certificate"
+ssh-add -l | grep -q 'ED25519-CERT' && pass "certificate added with its key" || fail "no certificate listed: $(ssh-add -l)"
+
+ssh-add -D >/dev/null 2>&1 || fail "ssh-add -D"
+out=$(ssh-add -l 2>&1)
+[ "$out" = "The agent has no identities." ] && pass "ssh-add -D removed all" || fail "after -D: $out"
+
+# Logins: each key alone in the agent, against an sshd that accepts only
+# the signature algorithm under test.
+if ! [ -x /usr/sbin/sshd ]; then
+  fail "no /usr/sbin/sshd (openssh-server)"
+else
+  mkdir -p /run/sshd
+  # Host keys of three types: the agent checks the host's signature in
+  # session-bind@openssh.com, and ssh says so ("bound agent to hostkey").
+  ssh-keygen -q -t ed25519 -N '' -f "$work/hostkey-ed25519"
+  ssh-keygen -q -t rsa -b 2048 -N '' -f "$work/hostkey-rsa"
+  ssh-keygen -q -t ecdsa -b 256 -N '' -f "$work/hostkey-ecdsa"
+  for t in "${types[@]}"; do cat "$work/$t.pub"; done >"$work/authorized_keys"
+  for h in ed25519 rsa ecdsa; do
+    echo "[127.0.0.1]:PORT $(cut -d' ' -f1-2 "$work/hostkey-$h.pub")"
+  done >"$work/known_hosts"
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  sed -i "s/PORT/$port/" "$work/known_hosts"
+  cat >"$work/sshd_config" <<CONF
+ListenAddress 127.0.0.1:$port
+HostKey $work/hostkey-ed25519
+HostKey $work/hostkey-rsa
+HostKey $work/hostkey-ecdsa
+AuthorizedKeysFile $work/authorized_keys
+StrictModes no
+UsePAM no
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+PermitRootLogin prohibit-password
+PidFile none
+CONF
+  if [ "$logins" = one ]; then
+    cases=("ed25519 ssh-ed25519 ssh-ed25519")
+  else
+    cases=("ed25519 ssh-ed25519 ssh-ed25519" "rsa rsa-sha2-256 rsa-sha2-256" "rsa rsa-sha2-512 rsa-sha2-512"
+      "ecdsa256 ecdsa-sha2-nistp256 ecdsa-sha2-nistp256" "ecdsa384 ecdsa-sha2-nistp384 ssh-ed25519"
+      "ecdsa521 ecdsa-sha2-nistp521 rsa-sha2-512")
+  fi
+  # In the emulation namespace of the i686 tests sshd may not change its
+  # groups, which it does as root: there it runs as a user of its own in a
+  # nested namespace, and serves that user only.
+  user=root
+  if [ -n "${GAGENT_I386_NAMESPACE:-}" ]; then
+    user=agenttest
+    (cat /etc/passwd; echo "$user:x:4242:4242::/tmp:/bin/sh") >"$work/passwd"
+    (cat /etc/group; echo "$user:x:4242:") >"$work/group"
+  fi
+  start_sshd() { # algorithm, log
+    if [ "$user" = root ]; then
+      exec /usr/sbin/sshd -D -e -f "$work/sshd_config" -o PubkeyAcceptedAlgorithms="$1" 2>"$2"
+    fi
+    exec unshare --mount bash -c "mount --bind '$work/passwd' /etc/passwd && mount --bind '$work/group' /etc/group &&
+      exec unshare --user --map-user=4242 --map-group=4242 /usr/sbin/sshd -D -e -f '$work/sshd_config' -o PubkeyAcceptedAlgorithms='$1'" 2>"$2"
+  }
+  for c in "${cases[@]}"; do
+    set -- $c
+    key=$1 alg=$2 hostalg=$3
+    ssh-add -D >/dev/null 2>&1
+    ssh-add "$work/$key" >/dev/null 2>&1 || fail "ssh-add $key for login"
+    log=$work/sshd-$alg.log
+    (start_sshd "$alg" "$log") &
+    sshd=$!
+    wait_for 50 grep -q "Server listening" "$log"
+    timeout $((30 * scale)) ssh -v -o HostKeyAlgorithms="$hostalg" -F /dev/null -o IdentityAgent="$sock" -o IdentityFile=none \
+      -o UserKnownHostsFile="$work/known_hosts" -o StrictHostKeyChecking=yes -o BatchMode=yes \
+      -o PubkeyAcceptedAlgorithms="$alg" -p "$port" "$user@127.0.0.1" echo logged-in >"$work/ssh.out" 2>"$work/ssh.err"
+    status=$?
+    kill "$sshd" 2>/dev/null
+    wait "$sshd" 2>/dev/null
+    fp=$(ssh-keygen -l -E sha256 -f "$work/$key.pub" | cut -d' ' -f2)
+    if [ $status = 0 ] && grep -q logged-in "$work/ssh.out" && grep -q "Accepted publickey for $user from 127.0.0.1.*$fp" "$log" &&
+      grep -q "bound agent to hostkey" "$work/ssh.err"; then
+      pass "ssh login signed by the agent: $key with $alg, bound to a $hostalg host key"
+    else
+      fail "login $key $alg (ssh $status): $(grep -v '^debug' "$work/ssh.err"; grep -i 'bind' "$work/ssh.err") / sshd: $(grep -E 'Accepted|Failed|error|refused' "$log" | head -3)"
+    fi
+  done
+fi
+
+ssh-add -D >/dev/null 2>&1
+echo "peer tests: $failures failed"
+[ $failures = 0 ]
