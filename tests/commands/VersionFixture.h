@@ -9,7 +9,7 @@
 /* What a reader that took another translation than the first would see. */
 #define FIXTURE_VERSION_OTHER "9.9 other"
 
-/* 110 characters and the placeholder: with a 31-character version the line
+/* 110 characters and "%s": with a 31-character version the line
    would be 141 characters long. */
 #define FIXTURE_LONG_FORMAT \
     "A0000.....A0010.....A0020.....A0030.....A0040.....A0050.....A0060.....A0070.....A0080.....A0090.....A0100.....%s"
