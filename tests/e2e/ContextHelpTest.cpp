@@ -29,13 +29,6 @@ std::string hexOf(HWND window)
     return text;
 }
 
-POINT centreOf(HWND window)
-{
-    RECT rect;
-    GetWindowRect(window, &rect);
-    return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
-}
-
 // The capture of the thread that runs `window`, seen from this process.
 HWND captureOf(HWND window)
 {

@@ -48,22 +48,13 @@ protected:
         ASSERT_EQ(app->probe("hookfiledialogs"), "hooked 2");
     }
 
-    std::string resourceText(int id)
-    {
-        HMODULE module = LoadLibraryExA(sandbox->file("1033\\gagent.dll").c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
-        char text[1024] = "";
-        LoadStringA(module, id, text, sizeof text);
-        FreeLibrary(module);
-        return text;
-    }
-
     // A file dialog call as the probe records it.
     std::string fileDialog(const char *kind, unsigned flags, int capacity, const std::string &folder, int titleId,
                            const std::string &filter, int filterIndex, const char *defaultExtension)
     {
         std::ostringstream line;
         line << kind << "\t" << std::hex << reinterpret_cast<UINT_PTR>(window) << "\t0x" << flags << std::dec
-             << "\t" << capacity << "\t\t" << folder << "\t" << resourceText(titleId) << "\t" << filter << "\t"
+             << "\t" << capacity << "\t\t" << folder << "\t" << englishString(titleId) << "\t" << filter << "\t"
              << filterIndex << "\t" << defaultExtension;
         return line.str();
     }
@@ -74,7 +65,7 @@ protected:
     std::string saveDialog(const std::string &folder)
     {
         return fileDialog("save", 0x8006, 260, folder, IDS_EXPORT_TITLE,
-                          resourceText(IDS_EXPORT_FILTER) + "\\0*.pub\\0\\0", 1, "pub");
+                          englishString(IDS_EXPORT_FILTER) + "\\0*.pub\\0\\0", 1, "pub");
     }
 
     // The calls recorded; a null folder shows as empty: either lets the
@@ -167,7 +158,7 @@ protected:
         HWND box = waitForBoxOwnedBy(owner);
         ASSERT_NE(box, (HWND)NULL) << "no message " << stringId;
         EXPECT_EQ(windowText(box), ENGLISH_TITLE);
-        EXPECT_EQ(messageBoxMessage(box), resourceText(stringId));
+        EXPECT_EQ(messageBoxMessage(box), englishString(stringId));
         EXPECT_TRUE(closeWith(box, IDOK));
     }
 
@@ -204,7 +195,7 @@ protected:
         return app->waitForDialog(caption);
     }
 
-    void add(const std::string &name) { choose(dialogOf(IDM_ADD_KEY, resourceText(IDS_ADD_KEY_TITLE)), name); }
+    void add(const std::string &name) { choose(dialogOf(IDM_ADD_KEY, englishString(IDS_ADD_KEY_TITLE)), name); }
 
     // Runs the export command through its format dialog (with the second
     // format when `second`) up to the save dialog.
@@ -217,7 +208,7 @@ protected:
             SendDlgItemMessageA(format, IDC_EXPORT_RFC4716, BM_CLICK, 0, 0);
         if (!closeWith(format, IDOK))
             return NULL;
-        return app->waitForDialog(resourceText(IDS_EXPORT_TITLE));
+        return app->waitForDialog(englishString(IDS_EXPORT_TITLE));
     }
 
     std::unique_ptr<SavedFolderValues> registry;
@@ -264,7 +255,7 @@ TEST_F(KeyFileCommands, AddShowsOnlyTheAgentsTwoFailuresAndACancelAddsNothing)
         else
             expectNothingShown();
     }
-    EXPECT_TRUE(closeWith(dialogOf(IDM_ADD_KEY, resourceText(IDS_ADD_KEY_TITLE)), IDCANCEL));
+    EXPECT_TRUE(closeWith(dialogOf(IDM_ADD_KEY, englishString(IDS_ADD_KEY_TITLE)), IDCANCEL));
     expectNothingShown();
     EXPECT_EQ(keyCalls(), std::vector<std::string>(3, "addKey " + file));
     EXPECT_EQ(fileDialogs(), std::vector<std::string>(4, openDialog("")));
@@ -279,7 +270,7 @@ TEST_F(KeyFileCommands, ExportAsksFormatThenPathForTheKeySelectedBeforeEither)
     EXPECT_EQ(SendDlgItemMessageA(format, IDC_EXPORT_OPENSSH, BM_GETCHECK, 0, 0), BST_CHECKED);
     replaceKeys("key changed-first|1|x\n");
     ASSERT_TRUE(closeWith(format, IDOK));
-    HWND save = app->waitForDialog(resourceText(IDS_EXPORT_TITLE));
+    HWND save = app->waitForDialog(englishString(IDS_EXPORT_TITLE));
     replaceKeys("key changed-second|1|x\n");
     choose(save, "id");
     ASSERT_TRUE(waitForKeyCalls(1));

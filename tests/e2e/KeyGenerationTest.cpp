@@ -13,23 +13,6 @@ using namespace e2e;
 
 namespace {
 
-// A text of the English module under test, so that a check follows its wording.
-std::string englishString(UINT id)
-{
-    static HMODULE module =
-        LoadLibraryExA((stageDirectory() + "\\1033\\gagent.dll").c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
-    char text[1024] = "";
-    LoadStringA(module, id, text, sizeof text);
-    return text;
-}
-
-POINT centreOf(HWND control)
-{
-    RECT rect;
-    GetWindowRect(control, &rect);
-    return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
-}
-
 void movePointer(POINT to)
 {
     SetCursorPos(to.x, to.y);

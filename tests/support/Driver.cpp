@@ -536,6 +536,22 @@ bool saveScreenImage(const RECT &area, const std::string &path, HCURSOR cursor)
     return written;
 }
 
+std::string englishString(UINT id)
+{
+    static HMODULE module =
+        LoadLibraryExA((stageDirectory() + "\\1033\\gagent.dll").c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    char text[1024] = "";
+    LoadStringA(module, id, text, sizeof text);
+    return text;
+}
+
+POINT centreOf(HWND window)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+}
+
 std::wstring widen(const std::string &text)
 {
     int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, NULL, 0);

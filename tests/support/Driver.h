@@ -115,6 +115,12 @@ std::vector<std::string> readLines(const std::string &path);
 // code, or STILL_ACTIVE when it did not end in time.
 DWORD waitForProcessExit(HANDLE process, DWORD ms);
 
+// A string of the English resource module of the stage under test.
+std::string englishString(UINT id);
+
+// The centre of a window on the screen.
+POINT centreOf(HWND window);
+
 // Texts of windows in any process.
 std::string windowText(HWND window);
 std::string windowClass(HWND window);
