@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "Driver.h"
+#include "Watchdog.h"
 
 namespace e2e {
 
@@ -48,6 +49,7 @@ AgentProcess::~AgentProcess()
             WaitForSingleObject(info.hProcess, 5000);
         }
     }
+    unwatchProcess(info.hProcess);
     CloseHandle(info.hProcess);
     CloseHandle(info.hThread);
 }
@@ -61,6 +63,7 @@ bool AgentProcess::start()
     startup.cb = sizeof startup;
     if (!CreateProcessA(executable.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info))
         return false;
+    watchProcess(info.hProcess);
     waitUntil(10000, [&] {
         AgentSearch search = {info.dwProcessId, NULL};
         EnumWindows(matchAgentWindow, reinterpret_cast<LPARAM>(&search));

@@ -1,4 +1,5 @@
 #include "Driver.h"
+#include "Watchdog.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -234,6 +235,8 @@ bool App::launch(const std::wstring &executable)
                                   directory.c_str(), &startup, &info);
     for (const auto &setting : saved)
         SetEnvironmentVariableA(setting.first.c_str(), setting.second.empty() ? NULL : setting.second.c_str());
+    if (started)
+        watchProcess(info.hProcess);
     return started != FALSE;
 }
 
@@ -317,6 +320,7 @@ void App::kill()
         TerminateProcess(info.hProcess, 99);
         WaitForSingleObject(info.hProcess, 5000);
     }
+    unwatchProcess(info.hProcess);
     CloseHandle(info.hProcess);
     CloseHandle(info.hThread);
     info.hProcess = info.hThread = NULL;
