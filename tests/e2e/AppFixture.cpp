@@ -100,6 +100,13 @@ void AgentApp::clickRow(int row, bool doubleClick, WORD modifier)
     ASSERT_TRUE(e2e::makeForeground(window));
     POINT inside = {rect.left + 8, (rect.top + rect.bottom) / 2};
     e2e::clickAt(inside, doubleClick, modifier);
+    // On a loaded machine the click may reach the list well after the
+    // usual pause: wait until it has selected the row, then for what the
+    // click sets off.
+    std::string selected = " " + std::to_string(row) + " ";
+    e2e::waitUntil(3000, [&] {
+        return (" " + app->probe("listselection", IDC_KEY_LIST)).find(selected) != std::string::npos;
+    });
     e2e::settle();
 }
 

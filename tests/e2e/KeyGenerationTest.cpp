@@ -159,8 +159,16 @@ TEST_F(KeyGeneration, TheNameMadeIsTheNameShown)
     ASSERT_NE(openDialog(""), (HWND)NULL);
     for (int i = 0; i < 140; ++i)
         PostMessageA(GetDlgItem(dialog, IDC_KEY_FILE), WM_CHAR, 'a' + i % 26, 0);
-    settle();
-    std::string shown = text(IDC_KEY_FILE);
+    // A loaded machine may still be working through the characters: read
+    // the field once it has at least the 127 that are used and has stopped
+    // growing.
+    std::string shown;
+    waitUntil(5000, [&] {
+        std::string before = text(IDC_KEY_FILE);
+        settle(300);
+        shown = text(IDC_KEY_FILE);
+        return shown.size() >= 127 && shown == before;
+    });
     pressOk();
     ASSERT_TRUE(dialogEnds());
     EXPECT_EQ(generateCalls().at(0), "generateKey " + shown + " 1 1024");
