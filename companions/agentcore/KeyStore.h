@@ -62,7 +62,7 @@ public:
     using EventSink = std::function<void(const AgentEvent&)>;
     // Milliseconds of a clock that never goes back.
     using Clock = std::function<std::uint64_t()>;
-    static const std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+    static constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 
     KeyStore();
     ~KeyStore() {
