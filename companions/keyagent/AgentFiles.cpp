@@ -16,6 +16,8 @@ const char* const kSettingsFile = "gAgent";
 std::string settingsPath() {
     char folder[MAX_PATH];
     getUserKeyFolder(folder);
+    // A user who never had keys has no key folder yet.
+    if (folder[0]) CreateDirectoryA(folder, nullptr);
     // As the manager reads it: an unknown key folder leaves the bare name.
     return std::string(folder) + kSettingsFile;
 }
