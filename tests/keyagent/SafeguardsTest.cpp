@@ -4,6 +4,7 @@
 // dialog answered and left alone, lifetimes, and the log.
 #include "KeyAgentHarness.h"
 
+#include "Driver.h"
 #include "SettingsReader.h"
 
 #include <cstring>
@@ -328,4 +329,25 @@ TEST_F(KeyAgent, WithoutLogArgumentTheLogFolderOfTheRegistryIsUsedAndAFullLogIsM
     EXPECT_NE(text.find("agent started"), std::string::npos);
     EXPECT_LT(text.size(), 4096u) << "started anew";
     EXPECT_EQ(readFile(log + ".old").size(), 1024u * 1024u) << "the full one is kept";
+}
+
+// For make gallery: the confirm dialog as a user sees it.
+class GalleryKeyAgent : public KeyAgentConfirm {};
+
+TEST_F(GalleryKeyAgent, DISABLED_ConfirmKeyUse) {
+    Client setup(pipe_);
+    ASSERT_EQ(setup.call(constrainedAdd(Bytes{2})), kSuccess);
+    WireWriter rename;
+    rename.string(edBlob());
+    rename.string(std::string("alice@work-laptop"));
+    ASSERT_EQ(setup.call(extension("rename-key@glimmerpad", rename.bytes())), kSuccess);
+    PendingSignature pending(pipe_);
+    HWND dialog = waitForConfirmDialog(scaled(10000));
+    ASSERT_NE(dialog, nullptr);
+    e2e::settle(500);
+    char folder[MAX_PATH] = "";
+    GetEnvironmentVariableA("GAGENT_GALLERY", folder, sizeof folder);
+    EXPECT_TRUE(e2e::saveWindowImage(dialog, std::string(folder[0] ? folder : ".") + "\\keyagent-confirm-key-use.bmp"));
+    PostMessageA(dialog, WM_COMMAND, IDNO, 0);
+    EXPECT_FALSE(pending.signedIt());
 }
