@@ -374,3 +374,17 @@ TEST(Extensions, RenameChangesTheListedNameAndRefusesEmptyOrUnknown) {
     EXPECT_EQ(a.extension("rename-key@glimmerpad", Bytes{0, 0}), kExtFail);
     EXPECT_FALSE(a.open) << "a malformed body closes";
 }
+
+TEST(Keys, ADsaKeyWithAGroupLibgcryptCannotWorkInIsRefusedInsteadOfEndingTheAgent) {
+    // Found by the request fuzzer: an add whose q is no prime made the
+    // trial signature's check abort inside libgcrypt.
+    std::string input = readText(std::string(AGENTCORE_FIXTURES) + "/../../fuzz/corpus-agent-requests/dsa-group-not-prime");
+    ASSERT_GT(input.size(), 2u);
+    Agent a;
+    Connection connection(a.handler);
+    Bytes out;
+    Bytes stream(input.begin() + 2, input.end());
+    connection.receive(stream.data(), stream.size(), out);
+    EXPECT_EQ(a.store.size(), 0u);
+    EXPECT_EQ(a.listed(), 0u) << "the agent is still there to answer";
+}
