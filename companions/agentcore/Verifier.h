@@ -11,9 +11,10 @@
 
 namespace agentcore {
 
-// scrypt's N (r is libgcrypt's fixed 8, p is 1): 2^14 costs 16 MiB and,
-// with libgcrypt's scrypt, a quarter to half a second per guess on a
-// two-core build machine; more would make every unlock a wait.
+// scrypt's N (r is libgcrypt's fixed 8, p is 1): 2^14 costs 16 MiB and
+// about a tenth of a second per guess on a current PC (70 to 150 ms on the
+// two-core build machine); each doubling doubles both, and more would make
+// every unlock and every passphrase change a wait the user notices.
 const std::uint32_t kDefaultVerifierCost = 1u << 14;
 // What a stored verifier may ask for: anything else is a damaged or
 // hostile file, not a reason to allocate gigabytes.
