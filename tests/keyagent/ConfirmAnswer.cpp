@@ -13,7 +13,10 @@ int main(int argc, char** argv) {
     int button = std::strcmp(argv[1], "yes") == 0 ? IDYES : IDNO;
     DWORD end = GetTickCount() + DWORD(std::atoi(argv[2])) * 1000;
     HWND dialog = nullptr;
-    while (!(dialog = FindWindowA("#32770", "Glimmerpad Key Agent: Confirm Key Use")) && GetTickCount() < end) Sleep(50);
+    // Visible only once its texts are filled in: the window exists before.
+    while (!((dialog = FindWindowA("#32770", "Glimmerpad Key Agent: Confirm Key Use")) && IsWindowVisible(dialog)) &&
+           GetTickCount() < end)
+        Sleep(50);
     if (!dialog) return 1;
     char key[256] = "", fingerprint[128] = "";
     GetDlgItemTextA(dialog, 101, key, sizeof key);

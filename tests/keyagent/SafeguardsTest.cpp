@@ -66,10 +66,20 @@ std::size_t listed(Client& c) {
     return answer.size() >= 5 && answer[0] == 12 ? answer[4] : 999;
 }
 
+// Visible only once its texts are filled in: the window exists before.
 HWND waitForConfirmDialog(DWORD ms) {
-    HWND dialog = nullptr;
-    for (DWORD end = GetTickCount() + ms; !(dialog = FindWindowA("#32770", kConfirmTitle)) && GetTickCount() < end;) Sleep(20);
-    return dialog;
+    for (DWORD end = GetTickCount() + ms; GetTickCount() < end; Sleep(20)) {
+        HWND dialog = FindWindowA("#32770", kConfirmTitle);
+        if (dialog && IsWindowVisible(dialog)) return dialog;
+    }
+    return nullptr;
+}
+
+// A dialog that has ended may linger a moment; the next one must not be
+// taken for it.
+bool waitGone(HWND dialog, DWORD ms) {
+    for (DWORD end = GetTickCount() + ms; IsWindow(dialog) && GetTickCount() < end;) Sleep(20);
+    return !IsWindow(dialog);
 }
 
 std::string controlText(HWND dialog, int id) {
@@ -249,14 +259,18 @@ TEST_F(KeyAgentConfirm, TheDialogNamesKeyAndProgramAndOnlyYesLetsTheSignatureThr
         EXPECT_EQ(LOWORD(SendMessageA(dialog, DM_GETDEFID, 0, 0)), IDNO) << "No is the default";
         PostMessageA(dialog, WM_COMMAND, IDYES, 0);
         EXPECT_TRUE(pending.signedIt());
+        EXPECT_TRUE(waitGone(dialog, scaled(3000)));
     }
     {
         PendingSignature pending(pipe_);
         HWND dialog = waitForConfirmDialog(scaled(10000));
         ASSERT_NE(dialog, nullptr);
+        DWORD asked = GetTickCount();
         PostMessageA(dialog, WM_COMMAND, IDNO, 0);
         EXPECT_FALSE(pending.signedIt());
+        EXPECT_LT(GetTickCount() - asked, 2500u) << "No answers at once, not at the time-out";
         EXPECT_FALSE(pending.answer.empty()) << "a refusal, not a broken connection";
+        EXPECT_TRUE(waitGone(dialog, scaled(3000)));
     }
     // The same rule for every key once ConfirmKeyOp is on.
     SendMessageA(window_, WM_AGENT_SET_CONFIRM, 0, 1);
@@ -286,8 +300,7 @@ TEST_F(KeyAgentConfirm, AnUnansweredDialogDeniesAfterItsTimeAndOtherClientsAreSe
     DWORD waited = GetTickCount() - start;
     EXPECT_GE(waited, 2500u);
     EXPECT_LT(waited, scaled(10000));
-    for (DWORD end = GetTickCount() + scaled(3000); IsWindow(dialog) && GetTickCount() < end;) Sleep(20);
-    EXPECT_FALSE(IsWindow(dialog)) << "the dialog went with its time";
+    EXPECT_TRUE(waitGone(dialog, scaled(3000))) << "the dialog went with its time";
 }
 
 TEST_F(KeyAgent, TheLogHoldsALinePerEventAndNoSecret) {
