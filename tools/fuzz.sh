@@ -9,7 +9,7 @@ agent_seconds=${1:-60}
 out=$root/build/fuzz
 flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
 core=$root/companions/agentcore
-core_sources=("$core/Wire.cpp" "$core/Key.cpp" "$core/KeyStore.cpp" "$core/RequestHandler.cpp")
+core_sources=("$core/Wire.cpp" "$core/Key.cpp" "$core/KeyStore.cpp" "$core/RequestHandler.cpp" "$core/Verifier.cpp")
 mkdir -p "$out"
 
 # target, seconds, max input length, then the compiler's inputs

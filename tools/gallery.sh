@@ -13,6 +13,9 @@ export GAGENT_SANDBOXES=$(windows_path "$root/build/x86_64/tests/sandboxes")
 export GAGENT_GALLERY=$(windows_path "$out")
 "$root/tools/test-session.sh" x86_64 "$root/tools/wine-run" \
   "$root/build/x86_64/tests/bin/e2e_tests.exe" --gtest_also_run_disabled_tests --gtest_filter='Gallery*'
+# The key agent's own windows.
+"$root/tools/test-session.sh" x86_64 "$root/tools/wine-run" \
+  "$root/build/x86_64/tests/bin/keyagent_tests.exe" --gtest_also_run_disabled_tests --gtest_filter='Gallery*'
 
 for image in "$out"/*.bmp; do
   convert "$image" "${image%.bmp}.png"

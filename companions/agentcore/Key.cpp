@@ -87,6 +87,17 @@ bool toMpi(const Bytes& b, Mpi& out) {
     return gcry_mpi_scan(&out.m, GCRYMPI_FMT_USG, p, n, nullptr) == 0;
 }
 
+// libgcrypt trusts a DSA group: with a q that is not prime a signature may
+// have no inverse, and its verification then aborts the whole process on
+// an assertion. A client's key or a host's key must not get that far.
+bool dsaGroupSound(gcry_mpi_t p, gcry_mpi_t q, gcry_mpi_t g, gcry_mpi_t y) {
+    Mpi one;
+    one.m = gcry_mpi_set_ui(nullptr, 1);
+    return gcry_mpi_cmp(g, one.m) > 0 && gcry_mpi_cmp(g, p) < 0 && gcry_mpi_cmp(y, one.m) > 0 && gcry_mpi_cmp(y, p) < 0 &&
+           gcry_prime_check(q, 0) == 0 && gcry_prime_check(p, 0) == 0;
+}
+
+
 // A token's value as bytes, left-padded with zeros to width when given.
 bool tokenBytes(gcry_sexp_t sexp, const char* name, std::size_t width, Bytes& out) {
     Sexp tok;
@@ -190,6 +201,7 @@ bool buildPrivateSexp(const PrivateKey& key, Sexp& out) {
         Mpi pm, q, g, y, x;
         if (!toMpi(p.dsaP, pm) || !toMpi(p.dsaQ, q) || !toMpi(p.dsaG, g) || !toMpi(p.dsaY, y) || !toMpi(key.dsaX, x))
             return false;
+        if (!dsaGroupSound(pm.m, q.m, g.m, y.m) || gcry_mpi_cmp_ui(x.m, 0) <= 0 || gcry_mpi_cmp(x.m, q.m) >= 0) return false;
         return gcry_sexp_build(&out.s, nullptr, "(private-key(dsa(p %m)(q %m)(g %m)(y %m)(x %m)))", pm.m, q.m, g.m, y.m,
                                x.m) == 0;
     }
@@ -215,6 +227,7 @@ bool buildPublicSexp(const PublicKey& p, Sexp& out) {
     case KeyAlgorithm::Dsa: {
         Mpi pm, q, g, y;
         if (!toMpi(p.dsaP, pm) || !toMpi(p.dsaQ, q) || !toMpi(p.dsaG, g) || !toMpi(p.dsaY, y)) return false;
+        if (!dsaGroupSound(pm.m, q.m, g.m, y.m)) return false;
         return gcry_sexp_build(&out.s, nullptr, "(public-key(dsa(p %m)(q %m)(g %m)(y %m)))", pm.m, q.m, g.m, y.m) == 0;
     }
     default:

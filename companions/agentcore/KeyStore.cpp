@@ -1,22 +1,53 @@
 #include "KeyStore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace agentcore {
 
 namespace {
+
 bool sameBlob(const PrivateKey& k, const std::uint8_t* blob, std::size_t size) {
     return k.pub.blob.size() == size && std::memcmp(k.pub.blob.data(), blob, size) == 0;
 }
+
+std::uint64_t steadyMilliseconds() {
+    using namespace std::chrono;
+    return std::uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+const std::uint8_t* textData(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
 }  // namespace
+
+KeyStore::KeyStore() : clock_(steadyMilliseconds) {}
 
 void KeyStore::setChangeListener(ChangeListener listener) {
     std::lock_guard<std::mutex> lock(mutex_);
     listener_ = std::move(listener);
 }
 
-void KeyStore::notify() {
+void KeyStore::setEventSink(EventSink sink) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_ = std::move(sink);
+}
+
+void KeyStore::setClock(Clock clock) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_ = std::move(clock);
+}
+
+void KeyStore::report(const AgentEvent& event) const {
+    EventSink sink;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sink = events_;
+    }
+    if (sink) sink(event);
+}
+
+void KeyStore::notify() const {
     ChangeListener listener;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -25,48 +56,121 @@ void KeyStore::notify() {
     if (listener) listener();
 }
 
-void KeyStore::add(std::unique_ptr<PrivateKey> key) {
-    std::shared_ptr<const PrivateKey> shared(std::move(key));
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = std::find_if(keys_.begin(), keys_.end(), [&](const std::shared_ptr<const PrivateKey>& k) {
-            return sameBlob(*k, shared->pub.blob.data(), shared->pub.blob.size());
-        });
-        if (it != keys_.end()) *it = shared;
-        else keys_.push_back(shared);
-    }
-    notify();
+std::uint64_t KeyStore::now() const { return clock_(); }
+
+std::vector<KeyStore::Entry>::iterator KeyStore::find(const std::uint8_t* blob, std::size_t size) {
+    return std::find_if(keys_.begin(), keys_.end(), [&](const Entry& e) { return sameBlob(*e.key, blob, size); });
 }
 
-bool KeyStore::remove(const std::uint8_t* blob, std::size_t size) {
-    std::shared_ptr<const PrivateKey> gone;
+std::vector<KeyStore::Entry>::const_iterator KeyStore::find(const std::uint8_t* blob, std::size_t size) const {
+    return std::find_if(keys_.cbegin(), keys_.cend(), [&](const Entry& e) { return sameBlob(*e.key, blob, size); });
+}
+
+Policies KeyStore::policies() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return policies_;
+}
+
+void KeyStore::setPolicies(const Policies& policies) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    policies_ = policies;
+}
+
+std::size_t KeyStore::expire() const {
+    std::vector<Entry> gone;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = std::find_if(keys_.begin(), keys_.end(),
-                               [&](const std::shared_ptr<const PrivateKey>& k) { return sameBlob(*k, blob, size); });
-        if (it == keys_.end()) return false;
-        gone = *it;
+        std::uint64_t t = now();
+        auto due = std::stable_partition(keys_.begin(), keys_.end(), [t](const Entry& e) { return e.expiresAt > t; });
+        gone.assign(std::make_move_iterator(due), std::make_move_iterator(keys_.end()));
+        keys_.erase(due, keys_.end());
+    }
+    std::size_t count = gone.size();
+    if (count == 0) return 0;
+    for (const Entry& e : gone) {
+        AgentEvent event;
+        event.operation = "expire";
+        event.keyName = e.name;
+        event.fingerprint = fingerprintSha256(e.key->pub.blob);
+        event.outcome = "removed, lifetime over";
+        report(event);
+    }
+    gone.clear();
+    notify();
+    return count;
+}
+
+std::uint64_t KeyStore::untilNextExpiry() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::uint64_t next = kNever;
+    for (const Entry& e : keys_) next = std::min(next, e.expiresAt);
+    if (next == kNever) return kNever;
+    std::uint64_t t = now();
+    return next > t ? next - t : 0;
+}
+
+StoreResult KeyStore::add(std::unique_ptr<PrivateKey> key, const KeyConstraints& constraints) {
+    expire();
+    Entry entry;
+    entry.name = key->comment;
+    entry.confirm = constraints.confirm;
+    entry.key = std::shared_ptr<const PrivateKey>(std::move(key));
+    Entry replaced;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (locked_) return StoreResult::Locked;
+        if (!policies_.allowAdd) return StoreResult::NotAllowed;
+        if (constraints.lifetimeSeconds) entry.expiresAt = now() + std::uint64_t(constraints.lifetimeSeconds) * 1000;
+        auto it = find(entry.key->pub.blob.data(), entry.key->pub.blob.size());
+        if (it != keys_.end()) {
+            replaced = std::move(*it);
+            *it = std::move(entry);
+        } else {
+            keys_.push_back(std::move(entry));
+        }
+    }
+    replaced.key.reset();
+    notify();
+    return StoreResult::Ok;
+}
+
+StoreResult KeyStore::remove(const std::uint8_t* blob, std::size_t size, KeyInfo* removed) {
+    expire();
+    Entry gone;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (locked_) return StoreResult::Locked;
+        if (!policies_.allowDelete) return StoreResult::NotAllowed;
+        auto it = find(blob, size);
+        if (it == keys_.end()) return StoreResult::NotFound;
+        gone = std::move(*it);
         keys_.erase(it);
     }
-    gone.reset();
+    if (removed) *removed = KeyInfo{gone.name, fingerprintSha256(gone.key->pub.blob), gone.confirm};
+    gone.key.reset();
     notify();
-    return true;
+    return StoreResult::Ok;
 }
 
-void KeyStore::removeAll() {
-    std::vector<std::shared_ptr<const PrivateKey>> gone;
+StoreResult KeyStore::removeAll() {
+    std::vector<Entry> gone;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (locked_) return StoreResult::Locked;
+        if (!policies_.allowDelete) return StoreResult::NotAllowed;
         gone.swap(keys_);
     }
     gone.clear();
     notify();
+    return StoreResult::Ok;
 }
 
 std::vector<Identity> KeyStore::list() const {
+    expire();
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Identity> out;
-    for (const auto& k : keys_) out.push_back(Identity{k->pub.blob, k->comment});
+    if (locked_) return out;
+    for (const Entry& e : keys_) out.push_back(Identity{e.key->pub.blob, e.name});
     return out;
 }
 
@@ -75,15 +179,136 @@ std::size_t KeyStore::size() const {
     return keys_.size();
 }
 
-bool KeyStore::sign(const std::uint8_t* blob, std::size_t blobSize, const std::uint8_t* data, std::size_t size,
-                    std::uint32_t flags, Bytes& sigBlob) const {
+bool KeyStore::describe(const std::uint8_t* blob, std::size_t size, KeyInfo& info) const {
+    expire();
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = find(blob, size);
+    if (locked_ || it == keys_.end()) return false;
+    info = KeyInfo{it->name, fingerprintSha256(it->key->pub.blob), it->confirm};
+    return true;
+}
+
+StoreResult KeyStore::sign(const std::uint8_t* blob, std::size_t blobSize, const std::uint8_t* data, std::size_t size,
+                           std::uint32_t flags, Bytes& sigBlob) const {
+    expire();
     std::shared_ptr<const PrivateKey> key;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& k : keys_)
-            if (sameBlob(*k, blob, blobSize)) key = k;
+        if (locked_) return StoreResult::Locked;
+        auto it = find(blob, blobSize);
+        if (it == keys_.end()) return StoreResult::NotFound;
+        key = it->key;
     }
-    return key && signData(*key, data, size, flags, sigBlob);
+    return signData(*key, data, size, flags, sigBlob) ? StoreResult::Ok : StoreResult::Failed;
+}
+
+StoreResult KeyStore::rename(const std::uint8_t* blob, std::size_t size, const std::string& name) {
+    expire();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (locked_) return StoreResult::Locked;
+        auto it = find(blob, size);
+        if (it == keys_.end()) return StoreResult::NotFound;
+        it->name = name;
+    }
+    notify();
+    return StoreResult::Ok;
+}
+
+StoreResult KeyStore::setLifetime(const std::uint8_t* blob, std::size_t size, std::uint32_t seconds) {
+    expire();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (locked_) return StoreResult::Locked;
+        auto it = find(blob, size);
+        if (it == keys_.end()) return StoreResult::NotFound;
+        it->expiresAt = seconds ? now() + std::uint64_t(seconds) * 1000 : kNever;
+    }
+    notify();
+    return StoreResult::Ok;
+}
+
+StoreResult KeyStore::lockWith(const Verifier& verifier) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (locked_) return StoreResult::Failed;
+        locked_ = true;
+        lockVerifier_ = verifier;
+    }
+    notify();
+    return StoreResult::Ok;
+}
+
+StoreResult KeyStore::lock(const std::uint8_t* passphrase, std::size_t size) {
+    if (locked()) return StoreResult::Failed;
+    // The slow part runs outside the lock; lockWith decides the race.
+    Verifier verifier;
+    if (!makeVerifier(passphrase, size, verifierCost_, verifier)) return StoreResult::Failed;
+    return lockWith(verifier);
+}
+
+StoreResult KeyStore::lockWithAgentPassphrase() {
+    Verifier verifier = agentPassphrase();
+    if (verifier.empty()) return StoreResult::Failed;
+    return lockWith(verifier);
+}
+
+StoreResult KeyStore::unlock(const std::uint8_t* passphrase, std::size_t size) {
+    Verifier verifier;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!locked_) return StoreResult::Failed;
+        verifier = lockVerifier_;
+    }
+    if (!matchesVerifier(verifier, passphrase, size)) return StoreResult::Failed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // A reset or another unlock may have come first.
+        if (!locked_ || lockVerifier_.hash != verifier.hash) return StoreResult::Failed;
+        locked_ = false;
+        lockVerifier_ = Verifier();
+    }
+    notify();
+    return StoreResult::Ok;
+}
+
+bool KeyStore::locked() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return locked_;
+}
+
+bool KeyStore::changeAgentPassphrase(const std::string& current, const std::string& replacement) {
+    Verifier old = agentPassphrase();
+    bool matches = old.empty() ? current.empty() : matchesVerifier(old, textData(current), current.size());
+    if (!matches) return false;
+    Verifier next;
+    if (!replacement.empty() && !makeVerifier(textData(replacement), replacement.size(), verifierCost_, next))
+        return false;
+    restoreAgentPassphrase(next);
+    return true;
+}
+
+Verifier KeyStore::agentPassphrase() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return agentPassphrase_;
+}
+
+void KeyStore::restoreAgentPassphrase(const Verifier& verifier) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    agentPassphrase_ = verifier;
+}
+
+void KeyStore::reset() {
+    std::vector<Entry> gone;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gone.swap(keys_);
+        locked_ = false;
+        lockVerifier_ = Verifier();
+        agentPassphrase_ = Verifier();
+    }
+    gone.clear();
+    notify();
 }
 
 }  // namespace agentcore

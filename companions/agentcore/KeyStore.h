@@ -1,12 +1,18 @@
-// The agent's keys, shared by every client connection. A signature is
-// made outside the lock, so a slow key (RSA-16384) stalls no other client;
-// a removed key is wiped when the last signature using it has finished.
+// The agent's keys and safeguards, shared by every client connection and
+// every way in (the pipe, the window messages, other protocols): locking,
+// the three policies, per-key constraints and lifetimes live here so that
+// no entry point can go round them. A signature is made outside the lock,
+// so a slow key (RSA-16384) stalls no other client; a removed key is wiped
+// when the last signature using it has finished.
 #ifndef AGENTCORE_KEYSTORE_H
 #define AGENTCORE_KEYSTORE_H
 
 #include "Key.h"
+#include "Verifier.h"
 
+#include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,34 +25,128 @@ struct Identity {
     std::string comment;
 };
 
+struct KeyConstraints {
+    std::uint32_t lifetimeSeconds = 0;  // 0: the key stays until removed
+    bool confirm = false;               // every signature asks the user
+};
+
+// What the log and the confirm prompt name a key by.
+struct KeyInfo {
+    std::string name;
+    std::string fingerprint;
+    bool confirm = false;
+};
+
+struct Policies {
+    bool confirmKeyOp = false;
+    bool allowAdd = true;
+    bool allowDelete = true;
+};
+
+enum class StoreResult { Ok, Locked, NotAllowed, NotFound, Failed };
+
+// One line of the agent's log, before the agent adds time and program.
+struct AgentEvent {
+    std::string operation;
+    std::string keyName;
+    std::string fingerprint;
+    std::uint64_t clientProcess = 0;  // 0: the agent itself or its window
+    std::string outcome;
+};
+
 class KeyStore {
 public:
-    // Called after every change of the key set, outside the store's lock,
-    // on the thread that made the change.
+    // Called after every change of the key set (names and lifetimes
+    // included), outside the store's lock, on the thread that made it.
     using ChangeListener = std::function<void()>;
+    using EventSink = std::function<void(const AgentEvent&)>;
+    // Milliseconds of a clock that never goes back.
+    using Clock = std::function<std::uint64_t()>;
+    static constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 
+    KeyStore();
     ~KeyStore() {
         listener_ = nullptr;
+        events_ = nullptr;
         keys_.clear();
     }
 
     void setChangeListener(ChangeListener listener);
+    void setEventSink(EventSink sink);
+    void setClock(Clock clock);
+    // scrypt's N for verifiers made from now on.
+    void setVerifierCost(std::uint32_t cost) { verifierCost_ = cost; }
+    void report(const AgentEvent& event) const;
 
-    // A key already held (the same blob) is replaced: its comment may differ.
-    void add(std::unique_ptr<PrivateKey> key);
-    bool remove(const std::uint8_t* blob, std::size_t size);
-    void removeAll();
+    Policies policies() const;
+    void setPolicies(const Policies& policies);
+
+    // A key already held (the same blob) is replaced with its new comment
+    // and constraints.
+    StoreResult add(std::unique_ptr<PrivateKey> key, const KeyConstraints& constraints = KeyConstraints());
+    StoreResult remove(const std::uint8_t* blob, std::size_t size, KeyInfo* removed = nullptr);
+    StoreResult removeAll();
+    // Empty while locked.
     std::vector<Identity> list() const;
     std::size_t size() const;
-    // False when no key has this blob or the signature failed.
-    bool sign(const std::uint8_t* blob, std::size_t blobSize, const std::uint8_t* data, std::size_t size,
-              std::uint32_t flags, Bytes& sigBlob) const;
+    // False while locked or when no key has this blob.
+    bool describe(const std::uint8_t* blob, std::size_t size, KeyInfo& info) const;
+    StoreResult sign(const std::uint8_t* blob, std::size_t blobSize, const std::uint8_t* data, std::size_t size,
+                     std::uint32_t flags, Bytes& sigBlob) const;
+    StoreResult rename(const std::uint8_t* blob, std::size_t size, const std::string& name);
+    // 0 removes the lifetime.
+    StoreResult setLifetime(const std::uint8_t* blob, std::size_t size, std::uint32_t seconds);
+
+    // Removes every key whose lifetime has run out (wiped, reported, the
+    // listener told); the number removed.
+    std::size_t expire() const;
+    // Milliseconds until the next key expires: 0 when one is due, kNever
+    // when no key has a lifetime.
+    std::uint64_t untilNextExpiry() const;
+
+    // Lock with a passphrase of the client's; Failed when already locked.
+    StoreResult lock(const std::uint8_t* passphrase, std::size_t size);
+    // Lock with the agent passphrase; Failed when none is set or already locked.
+    StoreResult lockWithAgentPassphrase();
+    // Failed when not locked or the passphrase is wrong.
+    StoreResult unlock(const std::uint8_t* passphrase, std::size_t size);
+    bool locked() const;
+
+    // Sets the agent passphrase when current matches it (an empty current
+    // matches while none is set); an empty replacement clears it.
+    bool changeAgentPassphrase(const std::string& current, const std::string& replacement);
+    Verifier agentPassphrase() const;
+    void restoreAgentPassphrase(const Verifier& verifier);
+
+    // Every key gone, the agent passphrase cleared, the agent unlocked,
+    // whatever the policies say.
+    void reset();
 
 private:
-    void notify();
+    struct Entry {
+        std::shared_ptr<const PrivateKey> key;
+        std::string name;
+        bool confirm = false;
+        std::uint64_t expiresAt = kNever;
+    };
+
+    void notify() const;
+    std::uint64_t now() const;
+    std::vector<Entry>::iterator find(const std::uint8_t* blob, std::size_t size);
+    std::vector<Entry>::const_iterator find(const std::uint8_t* blob, std::size_t size) const;
+    StoreResult lockWith(const Verifier& verifier);
+
     mutable std::mutex mutex_;
-    std::vector<std::shared_ptr<const PrivateKey>> keys_;
+    // mutable: reading the keys removes the expired ones first.
+    mutable std::vector<Entry> keys_;
     ChangeListener listener_;
+    EventSink events_;
+    Clock clock_;
+    Policies policies_;
+    bool locked_ = false;
+    Verifier lockVerifier_;
+    Verifier agentPassphrase_;
+    std::uint32_t verifierCost_ = kDefaultVerifierCost;
 };
 
 }  // namespace agentcore

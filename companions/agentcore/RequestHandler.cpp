@@ -1,5 +1,8 @@
 #include "RequestHandler.h"
 
+#include <chrono>
+#include <thread>
+
 namespace agentcore {
 
 namespace {
@@ -16,20 +19,102 @@ Outcome success(Bytes& reply) {
 
 const char* const kQuery = "query";
 const char* const kSessionBind = "session-bind@openssh.com";
+const char* const kLockWithAgentPassphrase = "lock-with-agent-passphrase@glimmerpad";
+const char* const kLockState = "lock-state@glimmerpad";
+const char* const kRenameKey = "rename-key@glimmerpad";
+const char* const kSetLifetime = "set-lifetime@glimmerpad";
 // A connection binds once per hop of a forwarding chain; more than this is
 // no login.
 const std::size_t kMaxBindings = 16;
+// Room enough for any name a user gives; the key list shows less.
+const std::size_t kMaxKeyName = 1024;
+const std::uint32_t kFirstUnlockDelay = 250;
+const std::uint32_t kLongestUnlockDelay = 16000;
+
+const char* outcomeText(StoreResult r) {
+    switch (r) {
+    case StoreResult::Ok:
+        return "done";
+    case StoreResult::Locked:
+        return "refused, the agent is locked";
+    case StoreResult::NotAllowed:
+        return "refused by the agent's policy";
+    case StoreResult::NotFound:
+        return "refused, no such key";
+    case StoreResult::Failed:
+        break;
+    }
+    return "failed";
+}
+
+// Unknown constraints refuse the add: a key must never be held with less
+// protection than its owner asked for.
+AddResult readConstraints(WireReader& in, KeyConstraints& constraints) {
+    bool lifetime = false, confirm = false;
+    while (in.remaining()) {
+        std::uint8_t type;
+        if (!in.u8(type)) return AddResult::Malformed;
+        if (type == SSH_AGENT_CONSTRAIN_LIFETIME) {
+            std::uint32_t seconds;
+            if (!in.u32(seconds)) return AddResult::Malformed;
+            if (lifetime || seconds == 0) return AddResult::Refused;
+            constraints.lifetimeSeconds = seconds;
+            lifetime = true;
+        } else if (type == SSH_AGENT_CONSTRAIN_CONFIRM) {
+            if (confirm) return AddResult::Refused;
+            constraints.confirm = confirm = true;
+        } else {
+            return AddResult::Refused;
+        }
+    }
+    return in.ok() ? AddResult::Ok : AddResult::Malformed;
+}
 
 }  // namespace
 
-RequestHandler::RequestHandler(KeyStore& store) : store_(store) {
+RequestHandler::RequestHandler(KeyStore& store)
+    : store_(store), delay_([](std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {
     addExtension(kSessionBind, [this](WireReader& body, Session& session, WireWriter& reply) {
         return sessionBind(body, session, reply);
+    });
+    addExtension(kLockWithAgentPassphrase, [this](WireReader& body, Session& session, WireWriter& reply) {
+        return lockWithAgentPassphrase(body, session, reply);
+    });
+    addExtension(kLockState, [this](WireReader& body, Session&, WireWriter& reply) { return lockState(body, reply); });
+    addExtension(kRenameKey, [this](WireReader& body, Session& session, WireWriter& reply) {
+        return renameKey(body, session, reply);
+    });
+    addExtension(kSetLifetime, [this](WireReader& body, Session& session, WireWriter& reply) {
+        return setLifetime(body, session, reply);
     });
 }
 
 void RequestHandler::addExtension(const std::string& name, Extension extension) {
     extensions_[name] = std::move(extension);
+}
+
+void RequestHandler::setConfirmPrompt(ConfirmPrompt prompt) { prompt_ = std::move(prompt); }
+
+void RequestHandler::setDelay(Delay delay) { delay_ = std::move(delay); }
+
+std::uint32_t RequestHandler::unlockDelay(std::uint32_t failuresInARow) {
+    if (failuresInARow == 0) return 0;
+    std::uint32_t shift = failuresInARow - 1 < 16 ? failuresInARow - 1 : 16;
+    std::uint64_t ms = std::uint64_t(kFirstUnlockDelay) << shift;
+    return ms < kLongestUnlockDelay ? std::uint32_t(ms) : kLongestUnlockDelay;
+}
+
+void RequestHandler::log(const std::string& operation, const KeyInfo* key, const Session& session,
+                         const std::string& outcome) {
+    AgentEvent event;
+    event.operation = operation;
+    if (key) {
+        event.keyName = key->name;
+        event.fingerprint = key->fingerprint;
+    }
+    event.clientProcess = session.clientProcess;
+    event.outcome = outcome;
+    store_.report(event);
 }
 
 Outcome RequestHandler::handle(const std::uint8_t* msg, std::size_t size, Session& session, Bytes& reply) {
@@ -43,19 +128,22 @@ Outcome RequestHandler::handle(const std::uint8_t* msg, std::size_t size, Sessio
     case SSH_AGENTC_SIGN_REQUEST:
         return sign(in, session, reply);
     case SSH_AGENTC_ADD_IDENTITY:
-        return addIdentity(in, reply);
+        return addIdentity(in, session, false, reply);
+    case SSH_AGENTC_ADD_ID_CONSTRAINED:
+        return addIdentity(in, session, true, reply);
     case SSH_AGENTC_REMOVE_IDENTITY:
-        return removeIdentity(in, reply);
+        return removeIdentity(in, session, reply);
     case SSH_AGENTC_REMOVE_ALL_IDENTITIES:
-        if (!in.atEnd()) return failure(reply, Outcome::ReplyAndClose);
-        store_.removeAll();
-        return success(reply);
+        return removeAll(in, session, reply);
+    case SSH_AGENTC_LOCK:
+        return lock(in, session, reply);
+    case SSH_AGENTC_UNLOCK:
+        return unlock(in, session, reply);
     case SSH_AGENTC_EXTENSION:
         return extension(in, session, reply);
     default:
-        // Constrained adds, locking and smartcards come with the agent's
-        // safeguards; until then they are refused like any unknown request,
-        // and the connection goes on.
+        // Smartcards and anything unknown are refused, and the connection
+        // goes on.
         return failure(reply, Outcome::Reply);
     }
 }
@@ -75,14 +163,30 @@ Outcome RequestHandler::identities(Bytes& reply) {
     return Outcome::Reply;
 }
 
-Outcome RequestHandler::sign(WireReader& in, Session&, Bytes& reply) {
+bool RequestHandler::confirmed(const KeyInfo& key, const Session& session) {
+    if (!key.confirm && !store_.policies().confirmKeyOp) return true;
+    return prompt_ && prompt_(key, session.clientProcess);
+}
+
+Outcome RequestHandler::sign(WireReader& in, Session& session, Bytes& reply) {
     const std::uint8_t *blob, *data;
     std::size_t blobSize, dataSize;
     std::uint32_t flags;
     if (!in.stringView(blob, blobSize) || !in.stringView(data, dataSize) || !in.u32(flags) || !in.atEnd())
         return failure(reply, Outcome::ReplyAndClose);
+    KeyInfo key;
+    if (!store_.describe(blob, blobSize, key)) {
+        log("sign", nullptr, session, outcomeText(store_.locked() ? StoreResult::Locked : StoreResult::NotFound));
+        return failure(reply, Outcome::Reply);
+    }
+    if (!confirmed(key, session)) {
+        log("sign", &key, session, "refused, not confirmed by the user");
+        return failure(reply, Outcome::Reply);
+    }
     Bytes sig;
-    if (!store_.sign(blob, blobSize, data, dataSize, flags, sig)) return failure(reply, Outcome::Reply);
+    StoreResult result = store_.sign(blob, blobSize, data, dataSize, flags, sig);
+    log("sign", &key, session, outcomeText(result));
+    if (result != StoreResult::Ok) return failure(reply, Outcome::Reply);
     WireWriter w;
     w.u8(SSH_AGENT_SIGN_RESPONSE);
     w.string(sig);
@@ -90,27 +194,138 @@ Outcome RequestHandler::sign(WireReader& in, Session&, Bytes& reply) {
     return Outcome::Reply;
 }
 
-Outcome RequestHandler::addIdentity(WireReader& in, Bytes& reply) {
+Outcome RequestHandler::addIdentity(WireReader& in, Session& session, bool constrained, Bytes& reply) {
     std::unique_ptr<PrivateKey> key;
-    switch (readPrivateKey(in, key)) {
-    case AddResult::Ok:
-        break;
-    case AddResult::Refused:
+    KeyConstraints constraints;
+    AddResult read = readPrivateKey(in, key);
+    if (read == AddResult::Ok && constrained) read = readConstraints(in, constraints);
+    if (read == AddResult::Ok && !in.atEnd()) read = AddResult::Malformed;
+    if (read == AddResult::Malformed) return failure(reply, Outcome::ReplyAndClose);
+    if (read == AddResult::Refused) {
+        KeyInfo refused;
+        if (key) refused = KeyInfo{key->comment, fingerprintSha256(key->pub.blob), constraints.confirm};
+        log("add", key ? &refused : nullptr, session, "refused, a key type or constraint this agent does not hold");
         return failure(reply, Outcome::Reply);
-    case AddResult::Malformed:
-        return failure(reply, Outcome::ReplyAndClose);
     }
-    if (!in.atEnd()) return failure(reply, Outcome::ReplyAndClose);
-    store_.add(std::move(key));
+    KeyInfo info{key->comment, fingerprintSha256(key->pub.blob), constraints.confirm};
+    std::string outcome;
+    if (constraints.lifetimeSeconds) outcome += ", lifetime " + std::to_string(constraints.lifetimeSeconds) + " s";
+    if (constraints.confirm) outcome += ", confirm each use";
+    StoreResult result = store_.add(std::move(key), constraints);
+    log("add", &info, session, outcomeText(result) + (result == StoreResult::Ok ? outcome : std::string()));
+    if (result != StoreResult::Ok) return failure(reply, Outcome::Reply);
     return success(reply);
 }
 
-Outcome RequestHandler::removeIdentity(WireReader& in, Bytes& reply) {
+Outcome RequestHandler::removeIdentity(WireReader& in, Session& session, Bytes& reply) {
     const std::uint8_t* blob;
     std::size_t size;
     if (!in.stringView(blob, size) || !in.atEnd()) return failure(reply, Outcome::ReplyAndClose);
-    if (!store_.remove(blob, size)) return failure(reply, Outcome::Reply);
+    KeyInfo key;
+    bool known = store_.describe(blob, size, key);
+    StoreResult result = store_.remove(blob, size, &key);
+    log("remove", known || result == StoreResult::Ok ? &key : nullptr, session, outcomeText(result));
+    if (result != StoreResult::Ok) return failure(reply, Outcome::Reply);
     return success(reply);
+}
+
+Outcome RequestHandler::removeAll(WireReader& in, Session& session, Bytes& reply) {
+    if (!in.atEnd()) return failure(reply, Outcome::ReplyAndClose);
+    StoreResult result = store_.removeAll();
+    log("remove all", nullptr, session, outcomeText(result));
+    if (result != StoreResult::Ok) return failure(reply, Outcome::Reply);
+    return success(reply);
+}
+
+Outcome RequestHandler::lock(WireReader& in, Session& session, Bytes& reply) {
+    const std::uint8_t* passphrase;
+    std::size_t size;
+    if (!in.stringView(passphrase, size) || !in.atEnd()) return failure(reply, Outcome::ReplyAndClose);
+    StoreResult result = store_.lock(passphrase, size);
+    log("lock", nullptr, session, result == StoreResult::Ok ? "done" : "refused, already locked");
+    if (result != StoreResult::Ok) return failure(reply, Outcome::Reply);
+    return success(reply);
+}
+
+Outcome RequestHandler::unlock(WireReader& in, Session& session, Bytes& reply) {
+    const std::uint8_t* passphrase;
+    std::size_t size;
+    if (!in.stringView(passphrase, size) || !in.atEnd()) return failure(reply, Outcome::ReplyAndClose);
+    if (!store_.locked()) {
+        log("unlock", nullptr, session, "refused, not locked");
+        return failure(reply, Outcome::Reply);
+    }
+    if (store_.unlock(passphrase, size) != StoreResult::Ok) {
+        // Guessing gets slower with every wrong passphrase, from any client.
+        std::uint32_t failures = ++failedUnlocks_;
+        log("unlock", nullptr, session, "refused, wrong passphrase (" + std::to_string(failures) + " in a row)");
+        if (delay_) delay_(unlockDelay(failures));
+        return failure(reply, Outcome::Reply);
+    }
+    failedUnlocks_ = 0;
+    log("unlock", nullptr, session, "done");
+    return success(reply);
+}
+
+bool RequestHandler::lockWithAgentPassphrase(WireReader& body, Session& session, WireWriter& reply) {
+    if (!body.atEnd()) {
+        body.fail();
+        return false;
+    }
+    bool set = !store_.agentPassphrase().empty();
+    StoreResult result = store_.lockWithAgentPassphrase();
+    log("lock", nullptr, session,
+        result == StoreResult::Ok ? "done, with the agent passphrase"
+                                  : set ? "refused, already locked" : "refused, no agent passphrase is set");
+    if (result != StoreResult::Ok) return false;
+    reply.u8(SSH_AGENT_SUCCESS);
+    return true;
+}
+
+bool RequestHandler::lockState(WireReader& body, WireWriter& reply) {
+    if (!body.atEnd()) {
+        body.fail();
+        return false;
+    }
+    reply.u8(SSH_AGENT_SUCCESS);
+    reply.boolean(store_.locked());
+    return true;
+}
+
+bool RequestHandler::renameKey(WireReader& body, Session& session, WireWriter& reply) {
+    const std::uint8_t* blob;
+    std::size_t size;
+    std::string name;
+    if (!body.stringView(blob, size) || !body.text(name) || !body.atEnd()) {
+        body.fail();
+        return false;
+    }
+    if (name.empty() || name.size() > kMaxKeyName) return false;
+    KeyInfo key;
+    bool known = store_.describe(blob, size, key);
+    StoreResult result = store_.rename(blob, size, name);
+    log("rename to \"" + name + "\"", known ? &key : nullptr, session, outcomeText(result));
+    if (result != StoreResult::Ok) return false;
+    reply.u8(SSH_AGENT_SUCCESS);
+    return true;
+}
+
+bool RequestHandler::setLifetime(WireReader& body, Session& session, WireWriter& reply) {
+    const std::uint8_t* blob;
+    std::size_t size;
+    std::uint32_t seconds;
+    if (!body.stringView(blob, size) || !body.u32(seconds) || !body.atEnd()) {
+        body.fail();
+        return false;
+    }
+    KeyInfo key;
+    bool known = store_.describe(blob, size, key);
+    StoreResult result = store_.setLifetime(blob, size, seconds);
+    log(seconds ? "set lifetime " + std::to_string(seconds) + " s" : std::string("remove lifetime"), known ? &key : nullptr,
+        session, outcomeText(result));
+    if (result != StoreResult::Ok) return false;
+    reply.u8(SSH_AGENT_SUCCESS);
+    return true;
 }
 
 Outcome RequestHandler::extension(WireReader& in, Session& session, Bytes& reply) {

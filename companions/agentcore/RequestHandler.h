@@ -1,12 +1,15 @@
 // The agent protocol's requests, answered against one key store. Framing
 // is per connection (Connection); the handler itself keeps no state of a
-// connection except what the Session passed in holds.
+// connection except what the Session passed in holds. Every way into the
+// agent goes through handle(), from any thread, so the store's safeguards
+// and the confirm prompt apply to all of them alike.
 #ifndef AGENTCORE_REQUESTHANDLER_H
 #define AGENTCORE_REQUESTHANDLER_H
 
 #include "KeyStore.h"
 #include "Wire.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -35,6 +38,12 @@ enum : std::uint8_t {
     SSH_AGENT_EXTENSION_FAILURE = 28,
 };
 
+// Constraints of SSH_AGENTC_ADD_ID_CONSTRAINED.
+enum : std::uint8_t {
+    SSH_AGENT_CONSTRAIN_LIFETIME = 1,
+    SSH_AGENT_CONSTRAIN_CONFIRM = 2,
+};
+
 // Requests longer than this are refused and end the connection.
 const std::size_t kMaxMessage = 256 * 1024;
 
@@ -59,10 +68,21 @@ public:
     // and writes the whole reply message, number included. Returning false
     // answers SSH_AGENT_EXTENSION_FAILURE.
     using Extension = std::function<bool(WireReader& body, Session& session, WireWriter& reply)>;
+    // Asks the user whether the key may sign for this client; called on the
+    // request's thread, which waits for the answer. No prompt: denied.
+    using ConfirmPrompt = std::function<bool(const KeyInfo& key, std::uint64_t clientProcess)>;
+    // Holds the request's thread back for the milliseconds given.
+    using Delay = std::function<void(std::uint32_t milliseconds)>;
 
     explicit RequestHandler(KeyStore& store);
 
     void addExtension(const std::string& name, Extension extension);
+    void setConfirmPrompt(ConfirmPrompt prompt);
+    void setDelay(Delay delay);
+
+    // The wait before a wrong unlock is answered: it doubles with every
+    // wrong passphrase in a row, up to a limit.
+    static std::uint32_t unlockDelay(std::uint32_t failuresInARow);
 
     // One message without its length prefix; reply receives the answer
     // without its length prefix.
@@ -71,13 +91,25 @@ public:
 private:
     Outcome identities(Bytes& reply);
     Outcome sign(WireReader& in, Session& session, Bytes& reply);
-    Outcome addIdentity(WireReader& in, Bytes& reply);
-    Outcome removeIdentity(WireReader& in, Bytes& reply);
+    Outcome addIdentity(WireReader& in, Session& session, bool constrained, Bytes& reply);
+    Outcome removeIdentity(WireReader& in, Session& session, Bytes& reply);
+    Outcome removeAll(WireReader& in, Session& session, Bytes& reply);
+    Outcome lock(WireReader& in, Session& session, Bytes& reply);
+    Outcome unlock(WireReader& in, Session& session, Bytes& reply);
     Outcome extension(WireReader& in, Session& session, Bytes& reply);
     bool sessionBind(WireReader& body, Session& session, WireWriter& reply);
+    bool lockWithAgentPassphrase(WireReader& body, Session& session, WireWriter& reply);
+    bool lockState(WireReader& body, WireWriter& reply);
+    bool renameKey(WireReader& body, Session& session, WireWriter& reply);
+    bool setLifetime(WireReader& body, Session& session, WireWriter& reply);
+    bool confirmed(const KeyInfo& key, const Session& session);
+    void log(const std::string& operation, const KeyInfo* key, const Session& session, const std::string& outcome);
 
     KeyStore& store_;
     std::map<std::string, Extension> extensions_;
+    ConfirmPrompt prompt_;
+    Delay delay_;
+    std::atomic<std::uint32_t> failedUnlocks_{0};
 };
 
 // Frames the byte stream of one client: whole messages to the handler,

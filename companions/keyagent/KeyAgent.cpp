@@ -3,15 +3,21 @@
 // manager finds and controls the agent.
 //
 // Command line (all optional): --pipe NAME (default openssh-ssh-agent),
-// --log PATH (default gAgentLog.txt in the configured log folder).
+// --log PATH (default gAgentLog.txt in the configured log folder),
+// --confirm-timeout SECONDS (default 30: an unanswered confirmation denies).
 #undef _WIN32_WINNT
 #define _WIN32_WINNT 0x0600  // named pipe client identity and remote-client rejection
 #include <windows.h>
 
 #include "AgentChannel.h"
+#include "AgentFiles.h"
+#include "AgentLog.h"
+#include "ConfirmPrompt.h"
+#include "LocalConfiguration.h"
 #include "RequestHandler.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -25,8 +31,12 @@ const char* const kAttachExtension = "attach-window@glimmerpad";
 const char* const kTitle = "Glimmerpad Key Agent";
 const DWORD kBufferSize = 64 * 1024;
 
+const unsigned long kLogLimit = 1024 * 1024;
+
 std::string g_pipeName = "\\\\.\\pipe\\openssh-ssh-agent";
 std::string g_logPath;
+DWORD g_confirmTimeoutMs = 30000;
+HINSTANCE g_instance;
 KeyStore* g_store;
 RequestHandler* g_handler;
 SECURITY_ATTRIBUTES g_pipeSecurity;
@@ -36,37 +46,17 @@ PSID g_userSid;
 std::mutex g_windowsMutex;
 std::vector<HWND> g_windows;
 
-void logLine(const std::string& text) {
-    FILE* f = std::fopen(g_logPath.c_str(), "a");
-    if (!f) return;
-    SYSTEMTIME t;
-    GetLocalTime(&t);
-    std::fprintf(f, "%04u-%02u-%02u %02u:%02u:%02u %s\n", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
-                 text.c_str());
-    std::fclose(f);
-}
-
 std::string defaultLogPath() {
-    char dir[MAX_PATH] = "";
-    DWORD size = sizeof dir;
-    HKEY roots[] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
-    for (HKEY root : roots) {
-        HKEY key;
-        if (RegOpenKeyExA(root, "SOFTWARE\\VAQGlimmerpad", 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
-        DWORD type;
-        size = sizeof dir - 1;
-        LONG r = RegQueryValueExA(key, "LogDir", nullptr, &type, reinterpret_cast<BYTE*>(dir), &size);
-        RegCloseKey(key);
-        if (r == ERROR_SUCCESS && type == REG_SZ && size > 1) {
-            dir[size] = 0;
-            break;
-        }
-        dir[0] = 0;
-    }
-    if (!dir[0]) GetTempPathA(sizeof dir, dir);
-    std::string path = dir;
-    if (!path.empty() && path.back() != '\\') path += '\\';
-    return path + "gAgentLog.txt";
+    char path[MAX_PATH];
+    getAgentLogPath(path);
+    if (std::strchr(path, '\\')) return path;
+    // No log folder: the bare name would land wherever the agent was
+    // started from, which may be a folder the user cannot write.
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    std::string folder = temp;
+    if (!folder.empty() && folder.back() != '\\') folder += '\\';
+    return folder + path;
 }
 
 bool currentUserSid() {
@@ -187,6 +177,8 @@ DWORD WINAPI listen(void* param) {
     }
 }
 
+HANDLE g_expiryWake;
+
 // Posted, never sent: the agent must not wait for a manager that may be
 // waiting on the refresh event itself.
 void announceChange() {
@@ -198,6 +190,21 @@ void announceChange() {
     g_windows.swap(alive);
 }
 
+void onStoreChange() {
+    announceChange();
+    // A new lifetime may end sooner than the one being waited for.
+    if (g_expiryWake) SetEvent(g_expiryWake);
+}
+
+bool rememberWindow(HWND window) {
+    if (!IsWindow(window)) return false;
+    std::lock_guard<std::mutex> lock(g_windowsMutex);
+    for (HWND w : g_windows)
+        if (w == window) return true;
+    g_windows.push_back(window);
+    return true;
+}
+
 bool attachWindow(WireReader& body, Session&, WireWriter& reply) {
     std::uint32_t high, low;
     if (!body.u32(high) || !body.u32(low) || !body.atEnd()) {
@@ -205,19 +212,108 @@ bool attachWindow(WireReader& body, Session&, WireWriter& reply) {
         return false;
     }
     HWND window = reinterpret_cast<HWND>(static_cast<UINT_PTR>((std::uint64_t(high) << 32) | low));
-    if (!IsWindow(window)) return false;
-    {
-        std::lock_guard<std::mutex> lock(g_windowsMutex);
-        bool known = false;
-        for (HWND w : g_windows) known = known || w == window;
-        if (!known) g_windows.push_back(window);
-    }
+    if (!rememberWindow(window)) return false;
     reply.u8(SSH_AGENT_SUCCESS);
     return true;
 }
 
+// Keys with a lifetime go when it ends, whether or not anyone asks for them.
+DWORD WINAPI expireKeys(void*) {
+    for (;;) {
+        std::uint64_t ms = g_store->untilNextExpiry();
+        DWORD wait = ms >= std::uint64_t(INFINITE) ? INFINITE : DWORD(ms);
+        WaitForSingleObject(g_expiryWake, wait);
+        g_store->expire();
+    }
+}
+
+bool confirmKeyUse(const KeyInfo& key, std::uint64_t clientProcess) {
+    ConfirmQuestion question;
+    question.keyName = key.name;
+    question.fingerprint = key.fingerprint;
+    if (clientProcess) {
+        question.program = programOfProcess(DWORD(clientProcess));
+        if (!question.program.empty()) question.program += " (process " + std::to_string(clientProcess) + ")";
+    }
+    return askToConfirm(g_instance, question, g_confirmTimeoutMs);
+}
+
+void windowEvent(const std::string& operation, const std::string& outcome) {
+    AgentEvent event;
+    event.operation = operation;
+    event.outcome = outcome;
+    logEvent(event);
+}
+
+// Every key, the agent passphrase and the lock go; the policies stay.
+LRESULT onReset() {
+    g_store->reset();
+    bool saved = saveVerifier(verifierPath(), Verifier());
+    windowEvent("reset", saved ? "done, every key removed, agent passphrase cleared, unlocked"
+                               : "done, but the stored agent passphrase could not be removed");
+    return 1;
+}
+
+// Each text must end inside its field; anything else is not the manager's
+// payload and changes nothing.
+bool readPayloadText(const char* field, std::string& out) {
+    const void* end = std::memchr(field, 0, sizeof(AgentPassphrasePayload::currentPassphrase));
+    if (!end) return false;
+    out.assign(field, static_cast<const char*>(end));
+    return true;
+}
+
+LRESULT onPassphrase(HWND sender, const COPYDATASTRUCT* data) {
+    if (!data || data->dwData != COPYDATA_AGENT_PASSPHRASE) return 0;
+    rememberWindow(sender);
+    if (data->cbData != sizeof(AgentPassphrasePayload) || !data->lpData) {
+        windowEvent("set agent passphrase", "refused, not a passphrase payload");
+        return 0;
+    }
+    const auto* payload = static_cast<const AgentPassphrasePayload*>(data->lpData);
+    std::string current, replacement;
+    bool ok = readPayloadText(payload->currentPassphrase, current) &&
+              readPayloadText(payload->newPassphrase, replacement);
+    const char* outcome = "refused, a text without its end";
+    if (ok) {
+        ok = g_store->changeAgentPassphrase(current, replacement);
+        outcome = ok ? (replacement.empty() ? "done, cleared" : "done") : "refused, the current passphrase does not match";
+    }
+    if (ok && !saveVerifier(verifierPath(), g_store->agentPassphrase()))
+        outcome = "done, but it could not be stored and will not survive a restart";
+    wipeMemory(&current[0], current.size());
+    wipeMemory(&replacement[0], replacement.size());
+    windowEvent("set agent passphrase", outcome);
+    return ok ? 1 : 0;
+}
+
+LRESULT onPolicy(UINT message, LPARAM value) {
+    Policies p = g_store->policies();
+    bool on = value != 0;
+    const char* name = "ConfirmKeyOp";
+    if (message == WM_AGENT_SET_CONFIRM) p.confirmKeyOp = on;
+    if (message == WM_AGENT_SET_ALLOW_ADD) p.allowAdd = on, name = "AllowAdd";
+    if (message == WM_AGENT_SET_ALLOW_DELETE) p.allowDelete = on, name = "AllowDelete";
+    g_store->setPolicies(p);
+    bool saved = savePolicies(p);
+    windowEvent(std::string("policy ") + name + (on ? " yes" : " no"),
+                saved ? "done" : "applied, but the settings file could not be written");
+    return 1;
+}
+
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+    case WM_AGENT_RESET:
+        return onReset();
+    case WM_COPYDATA:
+        return onPassphrase(reinterpret_cast<HWND>(wParam), reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+    case WM_AGENT_SET_CONFIRM:
+    case WM_AGENT_SET_ALLOW_ADD:
+    case WM_AGENT_SET_ALLOW_DELETE:
+        return onPolicy(message, lParam);
+    case WM_AGENT_LOCK_CHANGED:
+        // The lock itself went through the pipe, which told every window.
+        return 1;
     case WM_CLOSE:
         DestroyWindow(window);
         return 0;
@@ -237,9 +333,13 @@ void readCommandLine() {
             if (g_pipeName.find('\\') == std::string::npos) g_pipeName = "\\\\.\\pipe\\" + g_pipeName;
         } else if (std::strcmp(argv[i], "--log") == 0) {
             g_logPath = argv[++i];
+        } else if (std::strcmp(argv[i], "--confirm-timeout") == 0) {
+            long seconds = std::strtol(argv[++i], nullptr, 10);
+            if (seconds > 0 && seconds <= 3600) g_confirmTimeoutMs = DWORD(seconds) * 1000;
         }
     }
     if (g_logPath.empty()) g_logPath = defaultLogPath();
+    openAgentLog(g_logPath, kLogLimit);
 }
 
 std::string sidText() {
@@ -255,6 +355,7 @@ std::string sidText() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    g_instance = instance;
     readCommandLine();
     if (!currentUserSid() || !buildPipeSecurity()) return 1;
 
@@ -281,7 +382,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     g_store = &store;
     g_handler = &handler;
     handler.addExtension(kAttachExtension, attachWindow);
-    store.setChangeListener(announceChange);
+    handler.setConfirmPrompt(confirmKeyUse);
+    store.setEventSink(logEvent);
+    store.setPolicies(loadPolicies());
+    store.restoreAgentPassphrase(loadVerifier(verifierPath()));
+    g_expiryWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    store.setChangeListener(onStoreChange);
+    HANDLE expiry = g_expiryWake ? CreateThread(nullptr, 0, expireKeys, nullptr, 0, nullptr) : nullptr;
+    if (!expiry) return 1;
 
     // Shared with the manager, which waits for it to be signalled before it
     // reads the key list; the agent only makes sure it exists, signalled.
@@ -297,7 +405,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     HANDLE listener = CreateThread(nullptr, 0, listen, first, 0, nullptr);
     if (!listener) return 1;
-    logLine("agent started on " + g_pipeName);
+    Policies policies = store.policies();
+    logLine("agent started on " + g_pipeName + "; policies ConfirmKeyOp " + (policies.confirmKeyOp ? "yes" : "no") +
+            ", AllowAdd " + (policies.allowAdd ? "yes" : "no") + ", AllowDelete " + (policies.allowDelete ? "yes" : "no") +
+            (store.agentPassphrase().empty() ? "; no agent passphrase" : "; agent passphrase set"));
 
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
@@ -308,7 +419,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // Keys go before the process does; client threads still blocked in a
     // read end with it.
     store.setChangeListener(nullptr);
-    store.removeAll();
+    store.setEventSink(nullptr);
+    store.reset();
     logLine("agent stopped");
     if (refreshEvent) CloseHandle(refreshEvent);
     ExitProcess(0);

@@ -385,7 +385,7 @@ TEST(Handler, UnknownRequestsAndRefusedKeysFailButKeepTheConnection) {
     Exchange x;
     EXPECT_EQ(x.request(99), Bytes{SSH_AGENT_FAILURE});
     EXPECT_TRUE(x.open);
-    EXPECT_EQ(x.request(SSH_AGENTC_LOCK, Bytes{0, 0, 0, 1, 'p'}), Bytes{SSH_AGENT_FAILURE});
+    EXPECT_EQ(x.request(SSH_AGENTC_ADD_SMARTCARD_KEY, Bytes{0, 0, 0, 1, 'p', 0, 0, 0, 0}), Bytes{SSH_AGENT_FAILURE});
     EXPECT_TRUE(x.open);
     WireWriter sk;
     sk.string(std::string("sk-ssh-ed25519@openssh.com"));
@@ -420,7 +420,9 @@ TEST(Handler, QueryListsExtensionsAndSessionBindChecksTheHostSignature) {
     ASSERT_TRUE(r.u8(type));
     EXPECT_EQ(type, SSH_AGENT_SUCCESS);
     for (std::string n; r.remaining() && r.text(n);) names.push_back(n);
-    EXPECT_EQ(names, (std::vector<std::string>{"query", "session-bind@openssh.com", "test@glimmerpad"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"query", "lock-state@glimmerpad", "lock-with-agent-passphrase@glimmerpad",
+                                               "rename-key@glimmerpad", "session-bind@openssh.com",
+                                               "set-lifetime@glimmerpad", "test@glimmerpad"}));
 
     // A host key signs the session identifier, as in a key exchange.
     KeyStore hostStore;
@@ -433,7 +435,7 @@ TEST(Handler, QueryListsExtensionsAndSessionBindChecksTheHostSignature) {
     Bytes hostBlob = publicBlob(fixturePath("ecdsa521.pub"));
     Bytes sessionId = fromHex("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
     Bytes hostSig;
-    ASSERT_TRUE(hostStore.sign(hostBlob.data(), hostBlob.size(), sessionId.data(), sessionId.size(), 0, hostSig));
+    ASSERT_EQ(hostStore.sign(hostBlob.data(), hostBlob.size(), sessionId.data(), sessionId.size(), 0, hostSig), StoreResult::Ok);
     auto bind = [&](const Bytes& id, const Bytes& sig, bool forwarding) {
         WireWriter w;
         w.string(std::string("session-bind@openssh.com"));

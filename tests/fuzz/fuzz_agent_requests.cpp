@@ -1,6 +1,9 @@
 // The request handler fed arbitrary client bytes, split into reads of the
 // first byte's length, as a pipe may deliver them. One fixed key is held
-// so that sign and remove reach real keys.
+// so that sign and remove reach real keys; the second byte picks the
+// policies and the user's answer to a confirmation, so that every rule of
+// the safeguards is walked, and the clock moves with every request so that
+// lifetimes run out.
 #include "RequestHandler.h"
 
 #include <cstdint>
@@ -30,14 +33,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (readPrivateKey(r, key) != AddResult::Ok) __builtin_trap();
         return key.release();
     }();
-    if (size == 0) return 0;
+    if (size < 2) return 0;
     KeyStore store;
+    std::uint64_t clock = 0;
+    store.setClock([&clock] { return clock += 700; });
+    store.setVerifierCost(kMinVerifierCost);
     store.add(std::unique_ptr<PrivateKey>(new PrivateKey(*held)));
+    std::uint8_t choices = data[1];
+    store.setPolicies(Policies{(choices & 1) != 0, (choices & 2) == 0, (choices & 4) == 0});
     RequestHandler handler(store);
+    handler.setDelay([](std::uint32_t) {});
+    handler.setConfirmPrompt([choices](const KeyInfo&, std::uint64_t) { return (choices & 8) != 0; });
     Connection connection(handler);
     std::size_t chunk = 1 + data[0];
     Bytes out;
-    for (std::size_t pos = 1; pos < size; pos += chunk) {
+    for (std::size_t pos = 2; pos < size; pos += chunk) {
         std::size_t n = size - pos < chunk ? size - pos : chunk;
         if (!connection.receive(data + pos, n, out)) break;
     }

@@ -3,11 +3,12 @@
 # to a throw-away sshd on 127.0.0.1, through socat and the relay (Wine has
 # no AF_UNIX sockets). Runs inside a test session (tools/test-session.sh),
 # which provides the Wine prefix, display and wineserver.
-#   run-peer-tests.sh STAGE_DIR RELAY_EXE [logins: all|one]
+#   run-peer-tests.sh STAGE_DIR RELAY_EXE [logins: all|one] [CONFIRM_ANSWER_EXE]
 set -uo pipefail
 stage=$1
 relay=$2
 logins=${3:-all}
+answer=${4:-}
 wine=${GAGENT_WINE_LOADER:-/usr/lib/wine/wine64}
 scale=${GAGENT_TEST_TIMEOUT_SCALE:-1}
 
@@ -89,6 +90,35 @@ ssh-add -D >/dev/null 2>&1 || fail "ssh-add -D"
 out=$(ssh-add -l 2>&1)
 [ "$out" = "The agent has no identities." ] && pass "ssh-add -D removed all" || fail "after -D: $out"
 
+# A lifetime: the key is listed at once and gone two seconds later.
+ssh-add -t 2 "$work/ed25519" >/dev/null 2>&1 || fail "ssh-add -t 2"
+out=$(ssh-add -l 2>&1)
+grep -q "peer ed25519" <<<"$out" && pass "ssh-add -t 2 listed at first" || fail "ssh-add -t 2 not listed: $(ssh-add -l 2>&1)"
+added=$(date +%s%N)
+if wait_for 80 agent_ready; then
+  took=$((($(date +%s%N) - added) / 1000000))
+  [ $took -ge 1000 ] && pass "ssh-add -t 2: gone after ${took} ms" || fail "ssh-add -t 2 gone too soon (${took} ms)"
+else
+  fail "ssh-add -t 2: still listed: $(ssh-add -l 2>&1)"
+fi
+
+# Locking through ssh-add, which asks for the passphrase through askpass.
+cat >"$work/askpass" <<'ASK'
+#!/bin/sh
+cat "$(dirname "$0")/lock-passphrase"
+ASK
+chmod +x "$work/askpass"
+export SSH_ASKPASS=$work/askpass SSH_ASKPASS_REQUIRE=force
+set_lock_passphrase() { printf '%s\n' "$1" >"$work/lock-passphrase"; }
+set_lock_passphrase "peer lock words"
+ssh-add "$work/ed25519" >/dev/null 2>&1 || fail "ssh-add before -x"
+ssh-add -x </dev/null >/dev/null 2>&1 && pass "ssh-add -x locked" || fail "ssh-add -x"
+out=$(ssh-add -l 2>&1)
+[ "$out" = "The agent has no identities." ] && pass "a locked agent lists nothing" || fail "locked list: $out"
+ssh-add "$work/rsa" >/dev/null 2>&1 && fail "a locked agent took a key" || pass "a locked agent refuses an add"
+set_lock_passphrase "wrong words"
+ssh-add -X </dev/null >/dev/null 2>&1 && fail "ssh-add -X with a wrong passphrase unlocked" || pass "ssh-add -X refuses a wrong passphrase"
+
 # Logins: each key alone in the agent, against an sshd that accepts only
 # the signature algorithm under test.
 if ! [ -x /usr/sbin/sshd ]; then
@@ -142,6 +172,54 @@ CONF
     exec unshare --mount bash -c "mount --bind '$work/passwd' /etc/passwd && mount --bind '$work/group' /etc/group &&
       exec unshare --user --map-user=4242 --map-group=4242 /usr/sbin/sshd -D -e -f '$work/sshd_config' -o PubkeyAcceptedAlgorithms='$1'" 2>"$2"
   }
+  # One login with the Ed25519 key through the agent as it stands; true
+  # when sshd let it in.
+  login() { # name
+    local log=$work/sshd-$1.log
+    (start_sshd ssh-ed25519 "$log") &
+    local sshd=$!
+    wait_for 50 grep -q "Server listening" "$log"
+    timeout $((60 * scale)) ssh -o HostKeyAlgorithms=ssh-ed25519 -F /dev/null -o IdentityAgent="$sock" -o IdentityFile=none \
+      -o UserKnownHostsFile="$work/known_hosts" -o StrictHostKeyChecking=yes -o BatchMode=yes \
+      -o PubkeyAcceptedAlgorithms=ssh-ed25519 -p "$port" "$user@127.0.0.1" echo logged-in >"$work/ssh-$1.out" 2>"$work/ssh-$1.err"
+    local status=$?
+    kill "$sshd" 2>/dev/null
+    wait "$sshd" 2>/dev/null
+    [ $status = 0 ] && grep -q logged-in "$work/ssh-$1.out" && grep -q "Accepted publickey" "$log"
+  }
+
+  # Still locked from above: the agent signs nothing.
+  login locked && fail "a login went through a locked agent" || pass "a login is refused while the agent is locked"
+  set_lock_passphrase "peer lock words"
+  ssh-add -X </dev/null >/dev/null 2>&1 && pass "ssh-add -X unlocked" || fail "ssh-add -X"
+  out=$(ssh-add -l 2>&1)
+  grep -q "peer ed25519" <<<"$out" && pass "the key is back after unlocking" || fail "after -X: $(ssh-add -l 2>&1)"
+  login unlocked && pass "a login after unlocking" || fail "no login after unlocking: $(grep -v '^debug' "$work/ssh-unlocked.err")"
+
+  # ssh-add -c: every use asks in the agent's dialog.
+  if [ -n "$answer" ]; then
+    ssh-add -D >/dev/null 2>&1
+    ssh-add -c "$work/ed25519" >/dev/null 2>&1 || fail "ssh-add -c"
+    for reply in yes no; do
+      "$wine" "$answer" "$reply" $((40 * scale)) >"$work/answer-$reply.out" 2>/dev/null </dev/null &
+      helper=$!
+      login "confirm-$reply"
+      status=$?
+      wait "$helper"
+      asked=$?
+      grep -q "asked for key peer ed25519 SHA256:" "$work/answer-$reply.out" || asked=1
+      if [ $asked != 0 ]; then
+        fail "ssh-add -c: no dialog for the $reply case"
+      elif [ $reply = yes ] && [ $status = 0 ]; then
+        pass "ssh-add -c: the dialog appeared, Yes let the login through"
+      elif [ $reply = no ] && [ $status != 0 ]; then
+        pass "ssh-add -c: the dialog appeared, No refused the login"
+      else
+        fail "ssh-add -c: answered $reply, login status $status"
+      fi
+    done
+  fi
+
   for c in "${cases[@]}"; do
     set -- $c
     key=$1 alg=$2 hostalg=$3

@@ -3,6 +3,9 @@
 #include <string>
 
 #include "SettingsReader.h"
+#include "SettingsWriter.h"
+
+#include <string.h>
 
 namespace {
 
@@ -103,3 +106,25 @@ TEST(SettingsReader, ComparesOnlyAsciiLettersWithoutCase)
 }
 
 } // namespace
+
+TEST(SettingsWriter, EveryCombinationOfPoliciesReadsBackAsWritten)
+{
+    for (int bits = 0; bits < 8; ++bits) {
+        Flags written;
+        written.confirmKeyOp = bits & 1;
+        written.allowAdd = (bits >> 1) & 1;
+        written.allowDelete = (bits >> 2) & 1;
+        char text[256];
+        size_t length = formatAgentSettings(written.confirmKeyOp, written.allowAdd, written.allowDelete, text, sizeof text);
+        ASSERT_GT(length, 0u);
+        EXPECT_EQ(length, strlen(text));
+        EXPECT_EQ(read(text), written) << text;
+    }
+}
+
+TEST(SettingsWriter, ABufferTooSmallGetsNothingRatherThanHalfAFile)
+{
+    char text[40];
+    EXPECT_EQ(formatAgentSettings(1, 0, 0, text, sizeof text), 0u);
+    EXPECT_STREQ(text, "");
+}

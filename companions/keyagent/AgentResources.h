@@ -1,0 +1,16 @@
+// Ids of the key agent's own resources, shared by its code and by the
+// resource script of each language under lang/.
+#ifndef GKEYAGENT_AGENTRESOURCES_H
+#define GKEYAGENT_AGENTRESOURCES_H
+
+#define IDD_CONFIRM_KEY_USE 100
+#define IDC_CONFIRM_KEY_NAME 101
+#define IDC_CONFIRM_FINGERPRINT 102
+#define IDC_CONFIRM_PROGRAM 103
+#define IDC_CONFIRM_COUNTDOWN 104
+#define IDC_CONFIRM_ICON 105
+
+#define IDS_CONFIRM_COUNTDOWN 201   // printf format, one %u: seconds left
+#define IDS_CONFIRM_UNKNOWN_PROGRAM 202
+
+#endif

@@ -1,0 +1,110 @@
+#include "ConfirmPrompt.h"
+
+#include "AgentResources.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+// Shared by the waiting caller and the dialog's thread: whichever ends
+// last frees it.
+struct Prompt {
+    HINSTANCE resources;
+    ConfirmQuestion question;
+    DWORD secondsLeft;
+    volatile LONG answer = IDNO;
+    volatile LONG abandoned = 0;
+    HWND dialog = nullptr;
+};
+
+const UINT_PTR kCountdownTimer = 1;
+
+void showCountdown(HWND dialog, const Prompt& prompt) {
+    char format[128] = "";
+    char text[160];
+    LoadStringA(prompt.resources, IDS_CONFIRM_COUNTDOWN, format, sizeof format);
+    std::snprintf(text, sizeof text, format, unsigned(prompt.secondsLeft));
+    SetDlgItemTextA(dialog, IDC_CONFIRM_COUNTDOWN, text);
+}
+
+void fillIn(HWND dialog, const Prompt& prompt) {
+    const ConfirmQuestion& q = prompt.question;
+    char unknown[128] = "";
+    if (q.program.empty()) LoadStringA(prompt.resources, IDS_CONFIRM_UNKNOWN_PROGRAM, unknown, sizeof unknown);
+    SetDlgItemTextA(dialog, IDC_CONFIRM_KEY_NAME, q.keyName.c_str());
+    SetDlgItemTextA(dialog, IDC_CONFIRM_FINGERPRINT, q.fingerprint.c_str());
+    SetDlgItemTextA(dialog, IDC_CONFIRM_PROGRAM, q.program.empty() ? unknown : q.program.c_str());
+    SendDlgItemMessageA(dialog, IDC_CONFIRM_ICON, STM_SETICON, WPARAM(LoadIconA(nullptr, IDI_QUESTION)), 0);
+    showCountdown(dialog, prompt);
+}
+
+void finish(HWND dialog, Prompt& prompt, LONG answer) {
+    KillTimer(dialog, kCountdownTimer);
+    InterlockedExchange(&prompt.answer, answer);
+    EndDialog(dialog, answer);
+}
+
+INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    Prompt* prompt = reinterpret_cast<Prompt*>(GetWindowLongPtrA(dialog, DWLP_USER));
+    switch (message) {
+    case WM_INITDIALOG:
+        prompt = reinterpret_cast<Prompt*>(lParam);
+        SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+        prompt->dialog = dialog;
+        fillIn(dialog, *prompt);
+        SetTimer(dialog, kCountdownTimer, 1000, nullptr);
+        SetForegroundWindow(dialog);
+        // No is the default: a stray Enter must not hand out a signature.
+        SetFocus(GetDlgItem(dialog, IDNO));
+        return FALSE;
+    case WM_TIMER:
+        if (!prompt || wParam != kCountdownTimer) break;
+        if (prompt->secondsLeft > 0) --prompt->secondsLeft;
+        if (prompt->secondsLeft == 0 || prompt->abandoned) finish(dialog, *prompt, IDNO);
+        else showCountdown(dialog, *prompt);
+        return TRUE;
+    case WM_COMMAND:
+        if (!prompt) break;
+        if (LOWORD(wParam) == IDYES) finish(dialog, *prompt, IDYES);
+        else if (LOWORD(wParam) == IDNO || LOWORD(wParam) == IDCANCEL) finish(dialog, *prompt, IDNO);
+        return TRUE;
+    case WM_CLOSE:
+        if (prompt) finish(dialog, *prompt, IDNO);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+DWORD WINAPI promptThread(void* param) {
+    std::unique_ptr<std::shared_ptr<Prompt>> held(static_cast<std::shared_ptr<Prompt>*>(param));
+    Prompt& prompt = **held;
+    DialogBoxParamA(prompt.resources, MAKEINTRESOURCEA(IDD_CONFIRM_KEY_USE), nullptr, dialogProc,
+                    reinterpret_cast<LPARAM>(&prompt));
+    return 0;
+}
+
+}  // namespace
+
+bool askToConfirm(HINSTANCE resources, const ConfirmQuestion& question, DWORD timeoutMs) {
+    auto prompt = std::make_shared<Prompt>();
+    prompt->resources = resources;
+    prompt->question = question;
+    prompt->secondsLeft = (timeoutMs + 999) / 1000;
+    auto* forThread = new std::shared_ptr<Prompt>(prompt);
+    HANDLE thread = CreateThread(nullptr, 0, promptThread, forThread, 0, nullptr);
+    if (!thread) {
+        delete forThread;
+        return false;
+    }
+    // The dialog counts down by itself; this wait is the bound should its
+    // thread never get to show it.
+    const DWORD grace = 2000;
+    bool ended = WaitForSingleObject(thread, timeoutMs + grace) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    if (!ended) {
+        InterlockedExchange(&prompt->abandoned, 1);
+        return false;
+    }
+    return prompt->answer == IDYES;
+}

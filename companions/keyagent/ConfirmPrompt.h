@@ -1,0 +1,22 @@
+// The question a signature asks the user when its key or the agent's
+// policy wants confirmation. Callable from any thread: the dialog runs on
+// a thread of its own, so the caller's thread (a pipe client's, another
+// protocol's window thread) only waits, and other clients go on meanwhile.
+#ifndef GKEYAGENT_CONFIRMPROMPT_H
+#define GKEYAGENT_CONFIRMPROMPT_H
+
+#include <windows.h>
+
+#include <string>
+
+struct ConfirmQuestion {
+    std::string keyName;
+    std::string fingerprint;
+    std::string program;  // empty: the agent could not name it
+};
+
+// True only for the user's Yes within timeoutMs; No, closing the dialog,
+// the time running out or a dialog that cannot be shown all deny.
+bool askToConfirm(HINSTANCE resources, const ConfirmQuestion& question, DWORD timeoutMs);
+
+#endif

@@ -1,0 +1,390 @@
+// The agent's safeguards as every client meets them through the request
+// handler: constraints and lifetimes on a clock of the test's, locking and
+// its delays, the three policies, the agent passphrase and its verifier,
+// and the log events they leave.
+#include "KeyStore.h"
+#include "RequestHandler.h"
+#include "TestKeys.h"
+#include "Verifier.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace agentcore;
+using namespace testkeys;
+
+namespace {
+
+struct Agent {
+    KeyStore store;
+    RequestHandler handler{store};
+    Session session;
+    std::uint64_t clock = 1000000;
+    int changes = 0;
+    std::vector<AgentEvent> events;
+    std::vector<std::uint32_t> delays;
+    std::vector<KeyInfo> asked;
+    bool answer = true;
+    bool open = true;
+
+    Agent() {
+        initCrypto();
+        store.setClock([this] { return clock; });
+        store.setVerifierCost(kMinVerifierCost);
+        store.setChangeListener([this] { ++changes; });
+        store.setEventSink([this](const AgentEvent& e) { events.push_back(e); });
+        handler.setDelay([this](std::uint32_t ms) { delays.push_back(ms); });
+        handler.setConfirmPrompt([this](const KeyInfo& key, std::uint64_t client) {
+            asked.push_back(key);
+            EXPECT_EQ(client, session.clientProcess);
+            return answer;
+        });
+        session.clientProcess = 4321;
+    }
+
+    Bytes call(std::uint8_t type, const Bytes& body = Bytes()) {
+        Bytes msg(1, type);
+        msg.insert(msg.end(), body.begin(), body.end());
+        Bytes reply;
+        open = handler.handle(msg.data(), msg.size(), session, reply) == Outcome::Reply;
+        return reply;
+    }
+    Bytes extension(const std::string& name, const Bytes& body = Bytes()) {
+        WireWriter w;
+        w.string(name);
+        w.raw(body);
+        return call(SSH_AGENTC_EXTENSION, w.bytes());
+    }
+    Bytes add(const std::string& key, const Bytes& constraints = Bytes()) {
+        Bytes body = addIdentityBody(fixturePath(key));
+        if (constraints.empty()) return call(SSH_AGENTC_ADD_IDENTITY, body);
+        body.insert(body.end(), constraints.begin(), constraints.end());
+        return call(SSH_AGENTC_ADD_ID_CONSTRAINED, body);
+    }
+    std::size_t listed() {
+        Bytes answer = call(SSH_AGENTC_REQUEST_IDENTITIES);
+        return answer.size() >= 5 ? answer[4] : 999;
+    }
+    std::vector<std::string> names() {
+        Bytes answer = call(SSH_AGENTC_REQUEST_IDENTITIES);
+        WireReader r(answer);
+        std::uint8_t type;
+        std::uint32_t n = 0;
+        r.u8(type), r.u32(n);
+        std::vector<std::string> out;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            Bytes blob;
+            std::string name;
+            r.string(blob), r.text(name);
+            out.push_back(name);
+        }
+        return out;
+    }
+    bool signs(const std::string& key) {
+        WireWriter w;
+        w.string(publicBlob(fixturePath(key + ".pub")));
+        w.string(std::string("session data"));
+        w.u32(0);
+        Bytes answer = call(SSH_AGENTC_SIGN_REQUEST, w.bytes());
+        return !answer.empty() && answer[0] == SSH_AGENT_SIGN_RESPONSE;
+    }
+    Bytes remove(const std::string& key) {
+        WireWriter w;
+        w.string(publicBlob(fixturePath(key + ".pub")));
+        return call(SSH_AGENTC_REMOVE_IDENTITY, w.bytes());
+    }
+    Bytes lock(const std::string& passphrase, std::uint8_t type = SSH_AGENTC_LOCK) {
+        WireWriter w;
+        w.string(passphrase);
+        return call(type, w.bytes());
+    }
+    Bytes unlock(const std::string& passphrase) { return lock(passphrase, SSH_AGENTC_UNLOCK); }
+    bool lockState() {
+        Bytes answer = extension("lock-state@glimmerpad");
+        EXPECT_EQ(answer.size(), 2u);
+        return answer.size() == 2 && answer[1] == 1;
+    }
+    const AgentEvent& lastEvent() { return events.back(); }
+};
+
+Bytes lifetime(std::uint32_t seconds) {
+    WireWriter w;
+    w.u8(SSH_AGENT_CONSTRAIN_LIFETIME);
+    w.u32(seconds);
+    return w.take();
+}
+
+const Bytes kOk{SSH_AGENT_SUCCESS};
+const Bytes kFail{SSH_AGENT_FAILURE};
+const Bytes kExtFail{SSH_AGENT_EXTENSION_FAILURE};
+
+}  // namespace
+
+TEST(Constraints, ALifetimeEndsOnTheClockAndTheExpiredKeyIsReportedAndAnnounced) {
+    Agent a;
+    ASSERT_EQ(a.add("ed25519", lifetime(2)), kOk);
+    ASSERT_EQ(a.add("ecdsa256"), kOk);
+    EXPECT_EQ(a.store.untilNextExpiry(), 2000u);
+    a.clock += 1999;
+    EXPECT_EQ(a.listed(), 2u);
+    EXPECT_TRUE(a.signs("ed25519"));
+    int before = a.changes;
+    a.clock += 1;
+    EXPECT_EQ(a.store.expire(), 1u);
+    EXPECT_EQ(a.changes, before + 1) << "windows are told";
+    EXPECT_EQ(a.lastEvent().operation, "expire");
+    EXPECT_EQ(a.lastEvent().fingerprint, fingerprintSha256(publicBlob(fixturePath("ed25519.pub"))));
+    EXPECT_FALSE(a.signs("ed25519"));
+    EXPECT_EQ(a.listed(), 1u);
+    EXPECT_EQ(a.store.untilNextExpiry(), KeyStore::kNever);
+
+    // Due keys go at the next request even before the timer has run.
+    ASSERT_EQ(a.add("rsa2048", lifetime(1)), kOk);
+    a.clock += 5000;
+    EXPECT_FALSE(a.signs("rsa2048"));
+    EXPECT_EQ(a.listed(), 1u);
+}
+
+TEST(Constraints, SetLifetimeStartsAndStopsTheClockOfAHeldKey) {
+    Agent a;
+    ASSERT_EQ(a.add("ed25519"), kOk);
+    WireWriter set;
+    set.string(publicBlob(fixturePath("ed25519.pub")));
+    set.u32(60);
+    EXPECT_EQ(a.extension("set-lifetime@glimmerpad", set.bytes()), kOk);
+    EXPECT_EQ(a.store.untilNextExpiry(), 60000u);
+    WireWriter clear;
+    clear.string(publicBlob(fixturePath("ed25519.pub")));
+    clear.u32(0);
+    EXPECT_EQ(a.extension("set-lifetime@glimmerpad", clear.bytes()), kOk);
+    a.clock += 120000;
+    EXPECT_EQ(a.listed(), 1u) << "no lifetime any more";
+    WireWriter unknown;
+    unknown.string(publicBlob(fixturePath("rsa2048.pub")));
+    unknown.u32(5);
+    EXPECT_EQ(a.extension("set-lifetime@glimmerpad", unknown.bytes()), kExtFail);
+}
+
+TEST(Constraints, UnknownDuplicateOrEmptyConstraintsRefuseTheAddAndTruncatedOnesClose) {
+    Agent a;
+    const Bytes refused[] = {
+        Bytes{3, 0, 0, 0, 9},                           // a signature count this agent does not keep
+        Bytes{255, 0, 0, 0, 3, 'x', '@', 'y'},          // an extension constraint
+        Bytes{2, 2},                                    // confirm twice
+        lifetime(0),                                    // a lifetime of nothing
+    };
+    for (const Bytes& c : refused) {
+        EXPECT_EQ(a.add("ed25519", c), kFail);
+        EXPECT_TRUE(a.open);
+    }
+    Bytes twoLifetimes = lifetime(5);
+    Bytes second = lifetime(6);
+    twoLifetimes.insert(twoLifetimes.end(), second.begin(), second.end());
+    EXPECT_EQ(a.add("ed25519", twoLifetimes), kFail);
+    EXPECT_EQ(a.listed(), 0u) << "nothing was held with less than asked";
+    EXPECT_EQ(a.add("ed25519", Bytes{SSH_AGENT_CONSTRAIN_LIFETIME, 0, 0}), kFail);
+    EXPECT_FALSE(a.open);
+}
+
+TEST(Confirmation, TheConfirmConstraintAsksForEverySignatureOfThatKeyOnly) {
+    Agent a;
+    ASSERT_EQ(a.add("ed25519", Bytes{SSH_AGENT_CONSTRAIN_CONFIRM}), kOk);
+    ASSERT_EQ(a.add("ecdsa256"), kOk);
+    EXPECT_TRUE(a.signs("ed25519"));
+    EXPECT_TRUE(a.signs("ecdsa256"));
+    ASSERT_EQ(a.asked.size(), 1u);
+    EXPECT_EQ(a.asked[0].name, "fixture ed25519");
+    EXPECT_EQ(a.asked[0].fingerprint, fingerprintSha256(publicBlob(fixturePath("ed25519.pub"))));
+    a.answer = false;
+    EXPECT_FALSE(a.signs("ed25519"));
+    EXPECT_TRUE(a.open);
+    EXPECT_EQ(a.lastEvent().outcome, "refused, not confirmed by the user");
+    EXPECT_EQ(a.lastEvent().clientProcess, 4321u);
+    // Without a way to ask, a key that needs asking does not sign.
+    a.handler.setConfirmPrompt(nullptr);
+    EXPECT_FALSE(a.signs("ed25519"));
+    EXPECT_TRUE(a.signs("ecdsa256"));
+}
+
+TEST(Confirmation, ConfirmKeyOpAsksForEveryKey) {
+    Agent a;
+    ASSERT_EQ(a.add("ed25519"), kOk);
+    ASSERT_EQ(a.add("rsa2048"), kOk);
+    a.store.setPolicies(Policies{true, true, true});
+    a.answer = false;
+    EXPECT_FALSE(a.signs("ed25519"));
+    EXPECT_FALSE(a.signs("rsa2048"));
+    EXPECT_EQ(a.asked.size(), 2u);
+    a.store.setPolicies(Policies{});
+    EXPECT_TRUE(a.signs("rsa2048"));
+    EXPECT_EQ(a.asked.size(), 2u);
+}
+
+TEST(Policies, AllowAddAndAllowDeleteOffRefuseEveryAddAndRemoveAndResetStillClears) {
+    Agent a;
+    ASSERT_EQ(a.add("ed25519"), kOk);
+    a.store.setPolicies(Policies{false, false, false});
+    EXPECT_EQ(a.add("rsa2048"), kFail);
+    EXPECT_EQ(a.add("rsa2048", Bytes{SSH_AGENT_CONSTRAIN_CONFIRM}), kFail);
+    EXPECT_EQ(a.lastEvent().outcome, "refused by the agent's policy");
+    EXPECT_EQ(a.remove("ed25519"), kFail);
+    EXPECT_EQ(a.call(SSH_AGENTC_REMOVE_ALL_IDENTITIES), kFail);
+    EXPECT_TRUE(a.open);
+    EXPECT_EQ(a.listed(), 1u);
+    EXPECT_TRUE(a.signs("ed25519")) << "signing is not a change";
+    a.store.reset();
+    EXPECT_EQ(a.store.size(), 0u);
+    a.store.setPolicies(Policies{});
+    EXPECT_EQ(a.add("rsa2048"), kOk);
+    EXPECT_EQ(a.remove("rsa2048"), kOk);
+}
+
+TEST(Locking, ALockedAgentListsNothingAndRefusesSigningAddingAndRemoving) {
+    Agent a;
+    ASSERT_EQ(a.add("ed25519"), kOk);
+    int before = a.changes;
+    ASSERT_EQ(a.lock("open sesame"), kOk);
+    EXPECT_GT(a.changes, before) << "windows are told of the lock";
+    EXPECT_TRUE(a.lockState());
+    EXPECT_EQ(a.listed(), 0u);
+    EXPECT_FALSE(a.signs("ed25519"));
+    EXPECT_EQ(a.add("rsa2048"), kFail);
+    EXPECT_EQ(a.remove("ed25519"), kFail);
+    EXPECT_EQ(a.call(SSH_AGENTC_REMOVE_ALL_IDENTITIES), kFail);
+    WireWriter rename;
+    rename.string(publicBlob(fixturePath("ed25519.pub")));
+    rename.string(std::string("renamed"));
+    EXPECT_EQ(a.extension("rename-key@glimmerpad", rename.bytes()), kExtFail);
+    EXPECT_EQ(a.lock("another"), kFail) << "locked once";
+    EXPECT_EQ(a.unlock("open sesame"), kOk);
+    EXPECT_FALSE(a.lockState());
+    EXPECT_EQ(a.names(), std::vector<std::string>{"fixture ed25519"}) << "the keys come back as they were";
+    EXPECT_EQ(a.unlock("open sesame"), kFail) << "not locked";
+}
+
+TEST(Locking, WrongPassphrasesWaitLongerEachTimeAndTheRightOneStartsAgain) {
+    Agent a;
+    ASSERT_EQ(a.lock("hunter2-right"), kOk);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(a.unlock("guess-x9"), kFail);
+    EXPECT_EQ(a.unlock(""), kFail);
+    EXPECT_EQ(a.delays, (std::vector<std::uint32_t>{250, 500, 1000, 2000}));
+    EXPECT_EQ(a.unlock("hunter2-right"), kOk);
+    ASSERT_EQ(a.lock("hunter2-right"), kOk);
+    EXPECT_EQ(a.unlock("guess-x9"), kFail);
+    EXPECT_EQ(a.delays.back(), 250u);
+    EXPECT_EQ(RequestHandler::unlockDelay(40), 16000u) << "the wait has a ceiling";
+    for (const AgentEvent& e : a.events) {
+        EXPECT_EQ(e.outcome.find("hunter2-right"), std::string::npos);
+        EXPECT_EQ(e.outcome.find("guess-x9"), std::string::npos) << "no passphrase in the log";
+    }
+}
+
+TEST(AgentPassphrase, ChangedOnlyByWhoKnowsItAndLocksAndUnlocksTheAgent) {
+    Agent a;
+    EXPECT_EQ(a.extension("lock-with-agent-passphrase@glimmerpad"), kExtFail) << "none set";
+    EXPECT_FALSE(a.store.changeAgentPassphrase("guess", "mine")) << "only the empty text matches none";
+    EXPECT_TRUE(a.store.changeAgentPassphrase("", "first"));
+    EXPECT_FALSE(a.store.changeAgentPassphrase("", "second"));
+    EXPECT_FALSE(a.store.changeAgentPassphrase("First", "second"));
+    EXPECT_TRUE(a.store.changeAgentPassphrase("first", "second"));
+
+    ASSERT_EQ(a.add("ed25519"), kOk);
+    EXPECT_EQ(a.extension("lock-with-agent-passphrase@glimmerpad"), kOk);
+    EXPECT_TRUE(a.lockState());
+    EXPECT_EQ(a.extension("lock-with-agent-passphrase@glimmerpad"), kExtFail) << "already locked";
+    EXPECT_EQ(a.unlock("first"), kFail);
+    EXPECT_EQ(a.unlock("second"), kOk);
+    EXPECT_EQ(a.listed(), 1u);
+
+    // A restart: a new store given only the stored verifier.
+    std::string stored = formatVerifier(a.store.agentPassphrase());
+    EXPECT_EQ(stored.find("second"), std::string::npos);
+    Agent restarted;
+    Verifier v;
+    ASSERT_TRUE(parseVerifier(stored, v));
+    restarted.store.restoreAgentPassphrase(v);
+    EXPECT_EQ(restarted.extension("lock-with-agent-passphrase@glimmerpad"), kOk);
+    EXPECT_EQ(restarted.unlock("second"), kOk);
+
+    EXPECT_TRUE(a.store.changeAgentPassphrase("second", ""));
+    EXPECT_TRUE(a.store.agentPassphrase().empty()) << "an empty new passphrase clears it";
+    EXPECT_TRUE(a.store.changeAgentPassphrase("", "third"));
+    ASSERT_EQ(a.lock("client's own"), kOk);
+    a.store.reset();
+    EXPECT_FALSE(a.store.locked());
+    EXPECT_TRUE(a.store.agentPassphrase().empty());
+    EXPECT_EQ(a.store.size(), 0u);
+}
+
+TEST(Verifier, SaltedMatchesOnlyItsPassphraseAndRefusesDamagedText) {
+    initCrypto();
+    const std::string p = "correct horse";
+    auto data = reinterpret_cast<const std::uint8_t*>(p.data());
+    Verifier one, two;
+    ASSERT_TRUE(makeVerifier(data, p.size(), kMinVerifierCost, one));
+    ASSERT_TRUE(makeVerifier(data, p.size(), kMinVerifierCost, two));
+    EXPECT_NE(one.salt, two.salt);
+    EXPECT_NE(one.hash, two.hash);
+    EXPECT_TRUE(matchesVerifier(one, data, p.size()));
+    EXPECT_FALSE(matchesVerifier(one, data, p.size() - 1));
+    EXPECT_FALSE(matchesVerifier(Verifier(), data, 0)) << "an empty verifier matches nothing";
+    EXPECT_FALSE(makeVerifier(data, p.size(), kMaxVerifierCost * 2, one));
+    EXPECT_FALSE(makeVerifier(data, p.size(), 3000, one)) << "N must be a power of two";
+
+    ASSERT_TRUE(makeVerifier(data, p.size(), kMinVerifierCost, one));
+    std::string text = formatVerifier(one);
+    Verifier back;
+    ASSERT_TRUE(parseVerifier(text, back));
+    EXPECT_TRUE(matchesVerifier(back, data, p.size()));
+    std::string cost = std::to_string(kMinVerifierCost);
+    const std::string damaged[] = {
+        "",
+        text.substr(0, text.size() - 3),                                          // hash cut short
+        "pbkdf2" + text.substr(6),                                                // another scheme
+        text.substr(0, text.size() - 1) + " extra\n",                             // trailing token
+        "scrypt 4294967296" + text.substr(7 + cost.size()),                       // cost beyond range
+        "scrypt 512" + text.substr(7 + cost.size()),                              // cost below range
+        "scrypt " + cost + " " + std::string(32, 'g') + text.substr(8 + cost.size() + 32),  // not hex
+    };
+    for (const std::string& d : damaged) {
+        EXPECT_FALSE(parseVerifier(d, back)) << d;
+        EXPECT_TRUE(back.empty());
+    }
+}
+
+TEST(Extensions, RenameChangesTheListedNameAndRefusesEmptyOrUnknown) {
+    Agent a;
+    ASSERT_EQ(a.add("ed25519"), kOk);
+    auto rename = [&](const std::string& key, const std::string& name) {
+        WireWriter w;
+        w.string(publicBlob(fixturePath(key + ".pub")));
+        w.string(name);
+        return a.extension("rename-key@glimmerpad", w.bytes());
+    };
+    int before = a.changes;
+    EXPECT_EQ(rename("ed25519", "work laptop"), kOk);
+    EXPECT_GT(a.changes, before);
+    EXPECT_EQ(a.names(), std::vector<std::string>{"work laptop"});
+    EXPECT_EQ(rename("ed25519", ""), kExtFail);
+    EXPECT_EQ(rename("ed25519", std::string(1025, 'n')), kExtFail);
+    EXPECT_EQ(rename("rsa2048", "nobody"), kExtFail);
+    EXPECT_EQ(a.names(), std::vector<std::string>{"work laptop"});
+    EXPECT_EQ(a.extension("rename-key@glimmerpad", Bytes{0, 0}), kExtFail);
+    EXPECT_FALSE(a.open) << "a malformed body closes";
+}
+
+TEST(Keys, ADsaKeyWithAGroupLibgcryptCannotWorkInIsRefusedInsteadOfEndingTheAgent) {
+    // Found by the request fuzzer: an add whose q is no prime made the
+    // trial signature's check abort inside libgcrypt.
+    std::string input = readText(std::string(AGENTCORE_FIXTURES) + "/../../fuzz/corpus-agent-requests/dsa-group-not-prime");
+    ASSERT_GT(input.size(), 2u);
+    Agent a;
+    Connection connection(a.handler);
+    Bytes out;
+    Bytes stream(input.begin() + 2, input.end());
+    connection.receive(stream.data(), stream.size(), out);
+    EXPECT_EQ(a.store.size(), 0u);
+    EXPECT_EQ(a.listed(), 0u) << "the agent is still there to answer";
+}

@@ -1,0 +1,322 @@
+// What the tests of the staged agent under Wine share: a client of the
+// pipe with bounded waits, the agent process, and a fixture that gives each
+// test its own pipe, log, key folder, log folder and application data.
+#ifndef KEYAGENT_HARNESS_H
+#define KEYAGENT_HARNESS_H
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#include <windows.h>
+
+#include <aclapi.h>
+
+#include "AgentChannel.h"
+#include "Wire.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+
+namespace agenttest {
+
+using agentcore::Bytes;
+using agentcore::WireReader;
+using agentcore::WireWriter;
+
+inline const char* const kTitle = "Glimmerpad Key Agent";
+
+// Waits stretch under emulation (the i686 session sets the factor).
+inline DWORD scaled(DWORD ms) {
+    const char* f = std::getenv("GAGENT_TEST_TIMEOUT_SCALE");
+    int factor = f ? std::atoi(f) : 1;
+    return ms * DWORD(factor > 0 ? factor : 1);
+}
+
+inline Bytes fromHex(const char* hex) {
+    Bytes out;
+    for (; hex[0] && hex[1]; hex += 2) {
+        char b[3] = {hex[0], hex[1], 0};
+        out.push_back(std::uint8_t(std::strtoul(b, nullptr, 16)));
+    }
+    return out;
+}
+
+// RFC 8032 test 1's key, held by the agent in these tests.
+inline Bytes edPublic() { return fromHex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a"); }
+inline Bytes edBlob() {
+    WireWriter w;
+    w.string(std::string("ssh-ed25519"));
+    w.string(edPublic());
+    return w.take();
+}
+inline Bytes addEdRequest() {
+    Bytes secret = fromHex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60");
+    Bytes pub = edPublic();
+    secret.insert(secret.end(), pub.begin(), pub.end());
+    WireWriter w;
+    w.u8(17);
+    w.string(std::string("ssh-ed25519"));
+    w.string(pub);
+    w.string(secret);
+    w.string(std::string("rfc8032 test 1"));
+    return w.take();
+}
+inline Bytes signRequest() {
+    WireWriter w;
+    w.u8(13);
+    w.string(edBlob());
+    w.string(std::string("data to sign"));
+    w.u32(0);
+    return w.take();
+}
+
+// One client connection, overlapped so that every wait has a limit.
+class Client {
+public:
+    explicit Client(const std::string& pipe) {
+        for (int i = 0; i < 100 && handle_ == INVALID_HANDLE_VALUE; ++i) {
+            handle_ = CreateFileA(pipe.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
+            if (handle_ == INVALID_HANDLE_VALUE) WaitNamedPipeA(pipe.c_str(), 100);
+        }
+        event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~Client() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        CloseHandle(event_);
+    }
+    bool connected() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE handle() const { return handle_; }
+
+    bool writeRaw(const Bytes& data) { return io(true, const_cast<std::uint8_t*>(data.data()), DWORD(data.size()), 5000) == data.size(); }
+    bool send(const Bytes& message) {
+        WireWriter w;
+        w.string(message);
+        return writeRaw(w.bytes());
+    }
+    // One answer; empty on error or time-out. timedOut tells the two apart.
+    Bytes receive(DWORD timeoutMs, bool* timedOut = nullptr) {
+        std::uint8_t len[4];
+        if (!readExactly(len, 4, timeoutMs, timedOut)) return Bytes();
+        std::uint32_t n = (std::uint32_t(len[0]) << 24) | (len[1] << 16) | (len[2] << 8) | len[3];
+        Bytes body(n);
+        if (n > 0 && !readExactly(body.data(), n, timeoutMs, timedOut)) return Bytes();
+        return body;
+    }
+    Bytes call(const Bytes& message) {
+        if (!send(message)) return Bytes();
+        return receive(10000);
+    }
+
+private:
+    bool readExactly(std::uint8_t* p, DWORD n, DWORD timeoutMs, bool* timedOut) {
+        while (n > 0) {
+            DWORD got = io(false, p, n, timeoutMs, timedOut);
+            if (got == 0 || got == DWORD(-1)) return false;
+            p += got, n -= got;
+        }
+        return true;
+    }
+    // Bytes moved, 0 on error, -1 on time-out.
+    DWORD io(bool write, std::uint8_t* p, DWORD n, DWORD timeoutMs, bool* timedOut = nullptr) {
+        OVERLAPPED ov = {};
+        ResetEvent(event_);
+        ov.hEvent = event_;
+        BOOL ok = write ? WriteFile(handle_, p, n, nullptr, &ov) : ReadFile(handle_, p, n, nullptr, &ov);
+        if (!ok && GetLastError() != ERROR_IO_PENDING) return 0;
+        if (WaitForSingleObject(event_, timeoutMs) != WAIT_OBJECT_0) {
+            CancelIo(handle_);
+            DWORD ignored;
+            GetOverlappedResult(handle_, &ov, &ignored, TRUE);
+            if (timedOut) *timedOut = true;
+            return DWORD(-1);
+        }
+        DWORD done = 0;
+        if (!GetOverlappedResult(handle_, &ov, &done, FALSE)) return 0;
+        return done;
+    }
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    HANDLE event_;
+};
+
+inline std::string stageDir() {
+    const char* s = std::getenv("GAGENT_STAGE");
+    return s ? s : "";
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct AgentProcess {
+    PROCESS_INFORMATION pi = {};
+    bool started = false;
+
+    // An empty log leaves the agent to find its log folder itself.
+    bool start(const std::string& pipe, const std::string& log, const std::string& more = std::string()) {
+        std::string cmd = "\"" + stageDir() + "\\gkeyagent.exe\" --pipe " + pipe;
+        if (!log.empty()) cmd += " --log \"" + log + "\"";
+        if (!more.empty()) cmd += " " + more;
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        std::vector<char> line(cmd.begin(), cmd.end());
+        line.push_back(0);
+        started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) != 0;
+        return started;
+    }
+    // The exit code, or STILL_ACTIVE after the time-out.
+    DWORD waitExit(DWORD timeoutMs) {
+        WaitForSingleObject(pi.hProcess, timeoutMs);
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(pi.hProcess, &code);
+        return code;
+    }
+    void stop() {
+        if (!started) return;
+        if (waitExit(0) == STILL_ACTIVE) {
+            HWND w = FindWindowA(AGENT_WINDOW_CLASS, nullptr);
+            if (w) PostMessageA(w, WM_CLOSE, 0, 0);
+            if (waitExit(scaled(10000)) == STILL_ACTIVE) {
+                TerminateProcess(pi.hProcess, 9);
+                WaitForSingleObject(pi.hProcess, scaled(10000));
+            }
+        }
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        started = false;
+    }
+};
+
+// A registry value of the product under HKEY_CURRENT_USER, put back as it
+// was when the test ends.
+class ProductValue {
+public:
+    ProductValue(const char* name, const std::string& value) : name_(name) {
+        HKEY key;
+        RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VAQGlimmerpad", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        char old[MAX_PATH];
+        DWORD size = sizeof old;
+        had_ = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(old), &size) == ERROR_SUCCESS;
+        if (had_) old_.assign(old, size ? size - 1 : 0);
+        RegSetValueExA(key, name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+        RegCloseKey(key);
+    }
+    ~ProductValue() {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VAQGlimmerpad", 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+        if (had_) RegSetValueExA(key, name_, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(old_.c_str()), DWORD(old_.size() + 1));
+        else RegDeleteValueA(key, name_);
+        RegCloseKey(key);
+    }
+
+private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+inline void removeTree(const std::string& dir) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..") continue;
+            std::string path = dir + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) removeTree(path);
+            else DeleteFileA(path.c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+class KeyAgent : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char temp[MAX_PATH];
+        GetTempPathA(sizeof temp, temp);
+        std::string id = std::to_string(GetCurrentProcessId());
+        log_ = std::string(temp) + "keyagent-test-" + id + ".log";
+        DeleteFileA(log_.c_str());
+        // The user's folder and the log folder through the registry, as
+        // the manager finds them; the agent's own data through APPDATA.
+        home_ = std::string(temp) + "keyagent-home-" + id;
+        removeTree(home_);
+        CreateDirectoryA(home_.c_str(), nullptr);
+        CreateDirectoryA((home_ + "\\AppData").c_str(), nullptr);
+        SetEnvironmentVariableA("GKEYAGENT_TEST_HOME", home_.c_str());
+        SetEnvironmentVariableA("APPDATA", (home_ + "\\AppData").c_str());
+        pipeName_ = "glimmerpad-agent-test-" + id;
+        pipe_ = "\\\\.\\pipe\\" + pipeName_;
+        startAgent();
+    }
+    void TearDown() override {
+        agent_.stop();
+        DeleteFileA(log_.c_str());
+        removeTree(home_);
+    }
+    // Arguments beyond the pipe and the log, for fixtures that need them.
+    virtual std::string agentArguments() { return std::string(); }
+
+    void startAgent(bool withLog = true) {
+        ASSERT_TRUE(agent_.start(pipeName_, withLog ? log_ : std::string(), agentArguments()));
+        window_ = nullptr;
+        for (DWORD end = GetTickCount() + scaled(10000); !(window_ = FindWindowA(AGENT_WINDOW_CLASS, nullptr)) && GetTickCount() < end;) Sleep(50);
+        ASSERT_NE(window_, nullptr) << "the hidden window appears";
+        ASSERT_TRUE(WaitNamedPipeA(pipe_.c_str(), scaled(10000))) << "the pipe is served";
+    }
+    void restartAgent(bool withLog = true) {
+        agent_.stop();
+        startAgent(withLog);
+    }
+
+    std::string home_;
+    ProductValue userDir_{"UserDir", "%GKEYAGENT_TEST_HOME%"};
+    ProductValue logDir_{"LogDir", "%GKEYAGENT_TEST_HOME%"};
+    AgentProcess agent_;
+    HWND window_ = nullptr;
+    std::string log_, pipeName_, pipe_;
+};
+
+inline HWND makeWindow() {
+    return CreateWindowExA(0, "STATIC", "refresh listener", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+inline Bytes attachRequest(HWND w) {
+    std::uint64_t v = reinterpret_cast<UINT_PTR>(w);
+    WireWriter m;
+    m.u8(27);
+    m.string(std::string("attach-window@glimmerpad"));
+    m.u32(std::uint32_t(v >> 32));
+    m.u32(std::uint32_t(v));
+    return m.take();
+}
+
+// How many WM_AGENT_REFRESH reached the window within the time.
+inline int refreshesWithin(HWND w, DWORD ms) {
+    int count = 0;
+    DWORD end = GetTickCount() + ms;
+    while (GetTickCount() < end) {
+        MSG msg;
+        while (PeekMessageA(&msg, w, WM_AGENT_REFRESH, WM_AGENT_REFRESH, PM_REMOVE)) ++count;
+        if (count) return count;
+        Sleep(10);
+    }
+    return count;
+}
+
+inline const Bytes kSuccess{6};
+
+}  // namespace agenttest
+
+#endif

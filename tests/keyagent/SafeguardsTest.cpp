@@ -1,0 +1,366 @@
+// The staged agent's safeguards under Wine: the manager's window messages
+// with their answers, the policies kept across a restart in the file the
+// manager reads, the agent passphrase kept as a verifier, the confirm
+// dialog answered and left alone, lifetimes, and the log.
+#include "KeyAgentHarness.h"
+
+#include "Driver.h"
+#include "SettingsReader.h"
+
+#include <cstring>
+
+using namespace agenttest;
+
+namespace {
+
+const char* const kConfirmTitle = "Glimmerpad Key Agent: Confirm Key Use";
+const int kKeyNameControl = 101, kFingerprintControl = 102, kProgramControl = 103;
+
+// The passphrase message as the manager sends it, or bent where a test
+// asks: another size, or a field with no terminator.
+LRESULT sendPassphrase(HWND agent, const std::string& current, const std::string& replacement,
+                       DWORD size = sizeof(AgentPassphrasePayload), bool terminated = true) {
+    std::vector<char> buffer(size > 1024 ? size : 1024, 0);
+    auto* payload = reinterpret_cast<AgentPassphrasePayload*>(buffer.data());
+    std::memcpy(payload->currentPassphrase, current.data(), current.size() < 256 ? current.size() : 256);
+    std::memcpy(payload->newPassphrase, replacement.data(), replacement.size() < 256 ? replacement.size() : 256);
+    if (!terminated) std::memset(payload->newPassphrase, 'x', sizeof payload->newPassphrase);
+    COPYDATASTRUCT data = {COPYDATA_AGENT_PASSPHRASE, size, buffer.data()};
+    return SendMessageA(agent, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+}
+
+Bytes extension(const std::string& name, const Bytes& body = Bytes()) {
+    WireWriter w;
+    w.u8(27);
+    w.string(name);
+    w.raw(body);
+    return w.take();
+}
+
+Bytes lockRequest(std::uint8_t type, const std::string& passphrase) {
+    WireWriter w;
+    w.u8(type);
+    w.string(passphrase);
+    return w.take();
+}
+
+Bytes removeEdRequest() {
+    WireWriter w;
+    w.u8(18);
+    w.string(edBlob());
+    return w.take();
+}
+
+// The add request with constraints after the key.
+Bytes constrainedAdd(const Bytes& constraints) {
+    Bytes add = addEdRequest();
+    add[0] = 25;
+    add.insert(add.end(), constraints.begin(), constraints.end());
+    return add;
+}
+
+bool isLocked(Client& c) { return c.call(extension("lock-state@glimmerpad")) == (Bytes{6, 1}); }
+
+std::size_t listed(Client& c) {
+    Bytes answer = c.call(Bytes{11});
+    return answer.size() >= 5 && answer[0] == 12 ? answer[4] : 999;
+}
+
+// Visible only once its texts are filled in: the window exists before.
+HWND waitForConfirmDialog(DWORD ms) {
+    for (DWORD end = GetTickCount() + ms; GetTickCount() < end; Sleep(20)) {
+        HWND dialog = FindWindowA("#32770", kConfirmTitle);
+        if (dialog && IsWindowVisible(dialog)) return dialog;
+    }
+    return nullptr;
+}
+
+// A dialog that has ended may linger a moment; the next one must not be
+// taken for it.
+bool waitGone(HWND dialog, DWORD ms) {
+    for (DWORD end = GetTickCount() + ms; IsWindow(dialog) && GetTickCount() < end;) Sleep(20);
+    return !IsWindow(dialog);
+}
+
+std::string controlText(HWND dialog, int id) {
+    char text[512] = "";
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+}
+
+// A signature on a thread of its own, so that the test can answer the
+// dialog it raises.
+struct PendingSignature {
+    Client client;
+    Bytes answer;
+    std::thread thread;
+    explicit PendingSignature(const std::string& pipe) : client(pipe) {
+        thread = std::thread([this] {
+            if (client.send(signRequest())) answer = client.receive(scaled(20000));
+        });
+    }
+    bool signedIt() {
+        thread.join();
+        return !answer.empty() && answer[0] == 14;
+    }
+};
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+int countContaining(const std::vector<std::string>& all, const std::string& part) {
+    int n = 0;
+    for (const std::string& l : all) n += l.find(part) != std::string::npos;
+    return n;
+}
+
+struct ReadFlags {
+    INT32 confirmKeyOp = 0, allowAdd = 1, allowDelete = 1;
+};
+
+int nextChar(void* context) {
+    auto* f = static_cast<std::FILE*>(context);
+    return std::fgetc(f);
+}
+
+// The settings file through the manager's own reader.
+bool readSettings(const std::string& path, ReadFlags& flags) {
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) return false;
+    CharacterSource source = {nextChar, f};
+    AgentPolicyFlags target = {&flags.confirmKeyOp, &flags.allowAdd, &flags.allowDelete};
+    applyAgentSettings(source, target);
+    std::fclose(f);
+    return true;
+}
+
+class KeyAgentConfirm : public KeyAgent {
+protected:
+    std::string agentArguments() override { return "--confirm-timeout 3"; }
+};
+
+}  // namespace
+
+TEST_F(KeyAgent, ThePassphraseMessageAcceptsOnlyTheManagersPayloadAndTheRightCurrentPassphrase) {
+    const std::string longest(127, 'p');
+    EXPECT_EQ(sendPassphrase(window_, "", "", 511), 0) << "short";
+    EXPECT_EQ(sendPassphrase(window_, "", "", 513), 0) << "long";
+    EXPECT_EQ(sendPassphrase(window_, "", "first", 512, false), 0) << "a text that does not end in its field";
+    EXPECT_NE(sendPassphrase(window_, "", ""), 0) << "empty matches none, and empty leaves none";
+    EXPECT_EQ(sendPassphrase(window_, "something", "first"), 0) << "none is set: only the empty text matches";
+    EXPECT_NE(sendPassphrase(window_, "", longest), 0);
+    EXPECT_EQ(sendPassphrase(window_, "", "second"), 0) << "once set, the empty text no longer matches";
+    EXPECT_EQ(sendPassphrase(window_, longest.substr(1), "second"), 0);
+    COPYDATASTRUCT other = {COPYDATA_AGENT_PASSPHRASE + 1, 0, nullptr};
+    EXPECT_EQ(SendMessageA(window_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&other)), 0) << "another dwData";
+
+    // The 127-character passphrase locks the agent and unlocks it.
+    Client c(pipe_);
+    ASSERT_EQ(c.call(addEdRequest()), kSuccess);
+    EXPECT_EQ(c.call(extension("lock-with-agent-passphrase@glimmerpad")), kSuccess);
+    EXPECT_TRUE(isLocked(c));
+    EXPECT_EQ(listed(c), 0u);
+    EXPECT_EQ(c.call(lockRequest(23, longest)), kSuccess);
+    EXPECT_EQ(listed(c), 1u);
+    EXPECT_NE(sendPassphrase(window_, longest, ""), 0) << "an empty new passphrase clears it";
+    EXPECT_EQ(c.call(extension("lock-with-agent-passphrase@glimmerpad")), Bytes{28});
+}
+
+TEST_F(KeyAgent, ResetRemovesEveryKeyClearsThePassphraseAndUnlocks) {
+    HWND listener = makeWindow();
+    Client c(pipe_);
+    ASSERT_EQ(c.call(attachRequest(listener)), kSuccess);
+    ASSERT_EQ(c.call(addEdRequest()), kSuccess);
+    ASSERT_NE(sendPassphrase(window_, "", "agent secret"), 0);
+    ASSERT_EQ(c.call(lockRequest(22, "client secret")), kSuccess);
+    EXPECT_GE(refreshesWithin(listener, scaled(5000)), 1) << "a lock is announced";
+    EXPECT_EQ(SendMessageA(window_, WM_AGENT_RESET, 0, 0), 1);
+    EXPECT_GE(refreshesWithin(listener, scaled(5000)), 1) << "and so is a reset";
+    EXPECT_FALSE(isLocked(c));
+    EXPECT_EQ(listed(c), 0u);
+    EXPECT_NE(sendPassphrase(window_, "", "new"), 0) << "no passphrase was left to match";
+    EXPECT_EQ(SendMessageA(window_, WM_AGENT_LOCK_CHANGED, 0, 0), 1) << "acknowledged";
+    DestroyWindow(listener);
+}
+
+TEST_F(KeyAgent, PoliciesApplyToEveryClientAtOnceAndSurviveARestartWithThePassphrase) {
+    const std::string settings = home_ + "\\.ssh\\gAgent";
+    Client first(pipe_), second(pipe_);
+    ASSERT_EQ(first.call(addEdRequest()), kSuccess);
+    SendMessageA(window_, WM_AGENT_SET_ALLOW_ADD, 0, 0);
+    SendMessageA(window_, WM_AGENT_SET_ALLOW_DELETE, 0, 0);
+    for (Client* c : {&first, &second}) {
+        EXPECT_EQ(c->call(addEdRequest()), Bytes{5});
+        EXPECT_EQ(c->call(constrainedAdd(Bytes{2})), Bytes{5});
+        EXPECT_EQ(c->call(removeEdRequest()), Bytes{5});
+        EXPECT_EQ(c->call(Bytes{19}), Bytes{5});
+    }
+    EXPECT_EQ(listed(second), 1u);
+    ReadFlags flags;
+    ASSERT_TRUE(readSettings(settings, flags)) << "written in the key folder";
+    EXPECT_EQ(flags.allowAdd, 0);
+    EXPECT_EQ(flags.allowDelete, 0);
+    EXPECT_EQ(flags.confirmKeyOp, 0);
+    EXPECT_EQ(GetFileAttributesA((settings + ".new").c_str()), INVALID_FILE_ATTRIBUTES) << "no half-made file left";
+
+    SendMessageA(window_, WM_AGENT_SET_ALLOW_DELETE, 0, 1);
+    ASSERT_NE(sendPassphrase(window_, "", "kept"), 0);
+    std::string stored = readFile(home_ + "\\AppData\\Glimmerpad\\gkeyagent-passphrase");
+    EXPECT_EQ(stored.rfind("scrypt ", 0), 0u) << stored;
+    EXPECT_EQ(stored.find("kept"), std::string::npos);
+
+    restartAgent();
+    Client after(pipe_);
+    EXPECT_EQ(after.call(addEdRequest()), Bytes{5}) << "AllowAdd off was read at start";
+    SendMessageA(window_, WM_AGENT_SET_ALLOW_ADD, 0, 1);
+    ASSERT_EQ(after.call(addEdRequest()), kSuccess);
+    EXPECT_EQ(after.call(extension("lock-with-agent-passphrase@glimmerpad")), kSuccess);
+    EXPECT_EQ(after.call(lockRequest(23, "wrong")), Bytes{5});
+    EXPECT_EQ(after.call(lockRequest(23, "kept")), kSuccess);
+    EXPECT_EQ(after.call(removeEdRequest()), kSuccess) << "AllowDelete on again was kept";
+    ReadFlags now;
+    ASSERT_TRUE(readSettings(settings, now));
+    EXPECT_EQ(now.allowAdd, 1);
+    EXPECT_EQ(now.allowDelete, 1);
+}
+
+TEST_F(KeyAgent, AKeyWithALifetimeGoesOnTimeAndTheWindowsAreTold) {
+    HWND listener = makeWindow();
+    Client c(pipe_);
+    ASSERT_EQ(c.call(attachRequest(listener)), kSuccess);
+    ASSERT_EQ(c.call(constrainedAdd(Bytes{1, 0, 0, 0, 1})), kSuccess);
+    ASSERT_GE(refreshesWithin(listener, scaled(5000)), 1);
+    DWORD added = GetTickCount();
+    EXPECT_EQ(listed(c), 1u);
+    // Nobody asks the agent anything: it must notice by itself.
+    EXPECT_GE(refreshesWithin(listener, scaled(5000)), 1) << "told of the expiry";
+    EXPECT_GE(GetTickCount() - added, 800u) << "not before its time";
+    EXPECT_EQ(listed(c), 0u);
+    EXPECT_EQ(c.call(constrainedAdd(Bytes{9})), Bytes{5}) << "an unknown constraint refuses the add";
+    EXPECT_EQ(listed(c), 0u);
+    DestroyWindow(listener);
+}
+
+TEST_F(KeyAgentConfirm, TheDialogNamesKeyAndProgramAndOnlyYesLetsTheSignatureThrough) {
+    Client setup(pipe_);
+    ASSERT_EQ(setup.call(constrainedAdd(Bytes{2})), kSuccess);
+    {
+        PendingSignature pending(pipe_);
+        HWND dialog = waitForConfirmDialog(scaled(10000));
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(controlText(dialog, kKeyNameControl), "rfc8032 test 1");
+        EXPECT_EQ(controlText(dialog, kFingerprintControl).rfind("SHA256:", 0), 0u);
+        EXPECT_NE(controlText(dialog, kProgramControl).find("keyagent_tests.exe"), std::string::npos)
+            << controlText(dialog, kProgramControl);
+        EXPECT_EQ(LOWORD(SendMessageA(dialog, DM_GETDEFID, 0, 0)), IDNO) << "No is the default";
+        PostMessageA(dialog, WM_COMMAND, IDYES, 0);
+        EXPECT_TRUE(pending.signedIt());
+        EXPECT_TRUE(waitGone(dialog, scaled(3000)));
+    }
+    {
+        PendingSignature pending(pipe_);
+        HWND dialog = waitForConfirmDialog(scaled(10000));
+        ASSERT_NE(dialog, nullptr);
+        DWORD asked = GetTickCount();
+        PostMessageA(dialog, WM_COMMAND, IDNO, 0);
+        EXPECT_FALSE(pending.signedIt());
+        EXPECT_LT(GetTickCount() - asked, 2500u) << "No answers at once, not at the time-out";
+        EXPECT_FALSE(pending.answer.empty()) << "a refusal, not a broken connection";
+        EXPECT_TRUE(waitGone(dialog, scaled(3000)));
+    }
+    // The same rule for every key once ConfirmKeyOp is on.
+    SendMessageA(window_, WM_AGENT_SET_CONFIRM, 0, 1);
+    ASSERT_EQ(setup.call(removeEdRequest()), kSuccess);
+    ASSERT_EQ(setup.call(addEdRequest()), kSuccess);
+    {
+        PendingSignature pending(pipe_);
+        HWND dialog = waitForConfirmDialog(scaled(10000));
+        ASSERT_NE(dialog, nullptr);
+        PostMessageA(dialog, WM_CLOSE, 0, 0);
+        EXPECT_FALSE(pending.signedIt());
+    }
+}
+
+TEST_F(KeyAgentConfirm, AnUnansweredDialogDeniesAfterItsTimeAndOtherClientsAreServedMeanwhile) {
+    Client setup(pipe_);
+    ASSERT_EQ(setup.call(constrainedAdd(Bytes{2})), kSuccess);
+    DWORD start = GetTickCount();
+    PendingSignature pending(pipe_);
+    HWND dialog = waitForConfirmDialog(scaled(10000));
+    ASSERT_NE(dialog, nullptr);
+    Client other(pipe_);
+    EXPECT_EQ(listed(other), 1u);
+    EXPECT_EQ(other.call(removeEdRequest()), kSuccess) << "served while the question is open";
+    EXPECT_TRUE(IsWindow(dialog));
+    EXPECT_FALSE(pending.signedIt());
+    DWORD waited = GetTickCount() - start;
+    EXPECT_GE(waited, 2500u);
+    EXPECT_LT(waited, scaled(10000));
+    EXPECT_TRUE(waitGone(dialog, scaled(3000))) << "the dialog went with its time";
+}
+
+TEST_F(KeyAgent, TheLogHoldsALinePerEventAndNoSecret) {
+    Client c(pipe_);
+    ASSERT_EQ(c.call(addEdRequest()), kSuccess);
+    ASSERT_EQ(c.call(signRequest())[0], 14);
+    ASSERT_NE(sendPassphrase(window_, "", "agent-secret-42"), 0);
+    ASSERT_EQ(c.call(lockRequest(22, "lock-secret-17")), kSuccess);
+    ASSERT_EQ(c.call(lockRequest(23, "guess-secret-99")), Bytes{5});
+    ASSERT_EQ(c.call(lockRequest(23, "lock-secret-17")), kSuccess);
+    SendMessageA(window_, WM_AGENT_SET_ALLOW_DELETE, 0, 0);
+    ASSERT_EQ(c.call(removeEdRequest()), Bytes{5});
+    std::string text = readFile(log_);
+    std::vector<std::string> all = lines(text);
+    for (const char* secret : {"agent-secret", "lock-secret", "guess-secret"})
+        EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+    EXPECT_EQ(countContaining(all, "add key \"rfc8032 test 1\" SHA256:"), 1);
+    EXPECT_EQ(countContaining(all, "sign key \"rfc8032 test 1\" SHA256:"), 1);
+    EXPECT_EQ(countContaining(all, "keyagent_tests.exe (process " + std::to_string(GetCurrentProcessId()) + "): done"), 4);  // add, sign, lock, unlock
+    EXPECT_EQ(countContaining(all, "set agent passphrase"), 1);
+    EXPECT_EQ(countContaining(all, "lock"), 1 + 2);  // "lock", "unlock" twice
+    EXPECT_EQ(countContaining(all, "wrong passphrase"), 1);
+    EXPECT_EQ(countContaining(all, "policy AllowDelete no: done"), 1);
+    EXPECT_EQ(countContaining(all, "remove key \"rfc8032 test 1\""), 1);
+    for (const std::string& l : all) EXPECT_TRUE(l.size() > 20 && l[4] == '-' && l[13] == ':') << l;
+}
+
+TEST_F(KeyAgent, WithoutLogArgumentTheLogFolderOfTheRegistryIsUsedAndAFullLogIsMovedAside) {
+    const std::string log = home_ + "\\gAgentLog.txt";
+    agent_.stop();
+    {
+        std::ofstream full(log, std::ios::binary);
+        full << std::string(1024 * 1024, 'o');
+    }
+    startAgent(false);
+    Client c(pipe_);
+    ASSERT_EQ(c.call(addEdRequest()), kSuccess);
+    std::string text = readFile(log);
+    EXPECT_NE(text.find("agent started"), std::string::npos);
+    EXPECT_LT(text.size(), 4096u) << "started anew";
+    EXPECT_EQ(readFile(log + ".old").size(), 1024u * 1024u) << "the full one is kept";
+}
+
+// For make gallery: the confirm dialog as a user sees it.
+class GalleryKeyAgent : public KeyAgentConfirm {};
+
+TEST_F(GalleryKeyAgent, DISABLED_ConfirmKeyUse) {
+    Client setup(pipe_);
+    ASSERT_EQ(setup.call(constrainedAdd(Bytes{2})), kSuccess);
+    WireWriter rename;
+    rename.string(edBlob());
+    rename.string(std::string("alice@work-laptop"));
+    ASSERT_EQ(setup.call(extension("rename-key@glimmerpad", rename.bytes())), kSuccess);
+    PendingSignature pending(pipe_);
+    HWND dialog = waitForConfirmDialog(scaled(10000));
+    ASSERT_NE(dialog, nullptr);
+    e2e::settle(500);
+    char folder[MAX_PATH] = "";
+    GetEnvironmentVariableA("GAGENT_GALLERY", folder, sizeof folder);
+    EXPECT_TRUE(e2e::saveWindowImage(dialog, std::string(folder[0] ? folder : ".") + "\\keyagent-confirm-key-use.bmp"));
+    PostMessageA(dialog, WM_COMMAND, IDNO, 0);
+    EXPECT_FALSE(pending.signedIt());
+}
