@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "AgentChannel.h"
+#include "Pageant.h"
 #include "RequestHandler.h"
 
 #include <cstdio>
@@ -298,6 +299,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     HANDLE listener = CreateThread(nullptr, 0, listen, first, 0, nullptr);
     if (!listener) return 1;
     logLine("agent started on " + g_pipeName);
+    PageantStart pageant = startPageant(handler, g_userSid, instance);
+    if (pageant != PageantStart::Serving)
+        logLine(pageant == PageantStart::TakenByAnother
+                    ? "another program's Pageant window serves PuTTY's clients; this agent leaves it alone"
+                    : "the Pageant window could not be opened; PuTTY's clients are not served");
 
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
@@ -307,6 +313,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     // Keys go before the process does; client threads still blocked in a
     // read end with it.
+    stopPageant();
     store.setChangeListener(nullptr);
     store.removeAll();
     logLine("agent stopped");
