@@ -14,6 +14,7 @@
 #include "AgentLog.h"
 #include "ConfirmPrompt.h"
 #include "LocalConfiguration.h"
+#include "Pageant.h"
 #include "RequestHandler.h"
 
 #include <cstdio>
@@ -409,6 +410,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     logLine("agent started on " + g_pipeName + "; policies ConfirmKeyOp " + (policies.confirmKeyOp ? "yes" : "no") +
             ", AllowAdd " + (policies.allowAdd ? "yes" : "no") + ", AllowDelete " + (policies.allowDelete ? "yes" : "no") +
             (store.agentPassphrase().empty() ? "; no agent passphrase" : "; agent passphrase set"));
+    PageantStart pageant = startPageant(handler, g_userSid, instance);
+    if (pageant != PageantStart::Serving)
+        logLine(pageant == PageantStart::TakenByAnother
+                    ? "another program's Pageant window serves PuTTY's clients; this agent leaves it alone"
+                    : "the Pageant window could not be opened; PuTTY's clients are not served");
 
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
@@ -418,6 +424,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     // Keys go before the process does; client threads still blocked in a
     // read end with it.
+    stopPageant();
     store.setChangeListener(nullptr);
     store.setEventSink(nullptr);
     store.reset();
