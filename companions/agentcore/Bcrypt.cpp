@@ -16,17 +16,21 @@ const std::size_t kPiWords = 18 + 4 * 256;
 const std::size_t kGuardWords = 4;  // the truncation of some 20,000 divisions stays below these
 const std::size_t kFixedWords = 1 + kPiWords + kGuardWords;  // word 0 holds the integer part
 
+// Leading words known to be zero are skipped: the powers of 1/m shrink
+// by a word every few terms, which halves the work.
 struct Fixed {
     std::uint32_t w[kFixedWords];
+    std::size_t lead;  // w[0..lead) are zero
 };
 
 void divideSmall(Fixed& x, std::uint32_t d) {
     std::uint64_t rem = 0;
-    for (std::uint32_t& word : x.w) {
-        std::uint64_t cur = (rem << 32) | word;
-        word = std::uint32_t(cur / d);
+    for (std::size_t i = x.lead; i < kFixedWords; ++i) {
+        std::uint64_t cur = (rem << 32) | x.w[i];
+        x.w[i] = std::uint32_t(cur / d);
         rem = cur % d;
     }
+    while (x.lead < kFixedWords && x.w[x.lead] == 0) ++x.lead;
 }
 
 void multiplySmall(Fixed& x, std::uint32_t m) {
@@ -36,21 +40,20 @@ void multiplySmall(Fixed& x, std::uint32_t m) {
         x.w[i] = std::uint32_t(cur);
         carry = cur >> 32;
     }
+    x.lead = 0;
 }
 
+// acc stays non-negative: the partial sums of the series all are.
 void addTo(Fixed& acc, const Fixed& t, bool subtract) {
     std::int64_t carry = 0;
     for (std::size_t i = kFixedWords; i-- > 0;) {
-        std::int64_t cur = std::int64_t(acc.w[i]) + (subtract ? -std::int64_t(t.w[i]) : std::int64_t(t.w[i])) + carry;
+        if (i < t.lead && carry == 0) break;
+        std::int64_t ti = i < t.lead ? 0 : std::int64_t(t.w[i]);
+        std::int64_t cur = std::int64_t(acc.w[i]) + (subtract ? -ti : ti) + carry;
         acc.w[i] = std::uint32_t(cur);
         carry = cur >> 32;  // -1, 0 or 1
     }
-}
-
-bool isZero(const Fixed& x) {
-    for (std::uint32_t word : x.w)
-        if (word) return false;
-    return true;
+    acc.lead = 0;
 }
 
 // atan(1/m) = sum over k of (-1)^k / ((2k+1) m^(2k+1)).
@@ -59,7 +62,7 @@ void arctanInverse(std::uint32_t m, Fixed& acc) {
     std::memset(&acc, 0, sizeof acc);
     power.w[0] = 1;
     divideSmall(power, m);
-    for (std::uint32_t k = 0; !isZero(power); ++k) {
+    for (std::uint32_t k = 0; power.lead < kFixedWords; ++k) {
         term = power;
         divideSmall(term, 2 * k + 1);
         addTo(acc, term, k % 2 == 1);
