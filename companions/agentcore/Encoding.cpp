@@ -86,9 +86,11 @@ bool base64Decode(const char* text, std::size_t size, Bytes& out) {
             out.push_back(std::uint8_t(acc >> bits));
         }
     }
+    // Padding completes the last quantum, and the bits it drops are zero:
+    // anything else is a damaged file, not another encoding of it.
+    bool ok = symbols % 4 == 0 && padding <= 2 && (acc & ((1u << bits) - 1)) == 0;
     acc = 0;
-    // Padding completes the last quantum, and the bits it drops are zero.
-    return symbols % 4 == 0 && padding <= 2 && (padding == 0 || symbols >= 4);
+    return ok;
 }
 
 bool hexDecode(const std::string& text, Bytes& out) {

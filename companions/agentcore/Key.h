@@ -74,8 +74,9 @@ bool knownKeyType(const std::string& name);
 // its scalar, DSA's y from x and the group.
 bool derivePublic(PrivateKey& key);
 
-// New keys: Ed25519 (bits ignored), RSA of 1024 to 16384 bits, ECDSA on the
-// smallest curve of at least bits (1 to 521). False for other sizes.
+// New keys: Ed25519 (bits ignored), RSA of 1024 to 16384 bits (libgcrypt
+// makes an odd size one bit larger), ECDSA on the smallest curve of at
+// least bits (1 to 521). False for other sizes.
 enum class KeyKind { Ed25519, Rsa, Ecdsa };
 bool generateKey(KeyKind kind, unsigned bits, const std::string& comment, std::unique_ptr<PrivateKey>& out);
 

@@ -348,7 +348,10 @@ Parse parsePkcs8(const Bytes& der, PrivateKey& k) {
 KeyFileResult finish(const Bytes& body, std::unique_ptr<PrivateKey>& out) {
     WireReader r(body);
     switch (readPrivateKey(r, out)) {
-    case AddResult::Ok: return r.atEnd() ? KeyFileResult::Ok : KeyFileResult::Corrupt;
+    case AddResult::Ok:
+        if (r.atEnd()) return KeyFileResult::Ok;
+        out.reset();
+        return KeyFileResult::Corrupt;
     case AddResult::Refused: return KeyFileResult::Unsupported;
     default: return KeyFileResult::Corrupt;
     }

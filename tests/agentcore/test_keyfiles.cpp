@@ -173,6 +173,22 @@ TEST(Bcrypt, PbkdfMatchesPublishedVectorsAndRefusesEmptyInputs) {
     EXPECT_FALSE(bcryptPbkdf(p, 1, p, 1, 1, key, 0));
 }
 
+TEST(Encoding, Base64RoundTripsAndRefusesWhatNoEncoderWrites) {
+    Bytes data;
+    for (int n = 0; n < 7; ++n) {
+        std::string text = base64Encode(data);
+        text.insert(text.size() / 2, "\r\n ");  // white space anywhere is skipped
+        Bytes back;
+        EXPECT_TRUE(base64Decode(text.data(), text.size(), back)) << text;
+        EXPECT_EQ(back, data);
+        data.push_back(std::uint8_t(0xf0 + n));
+    }
+    for (const char* bad : {"QQ", "QQ=", "Q===", "QQ==QQ==", "QR==", "QUI=x", "QU!=", "QUJD\x80"}) {
+        Bytes out;
+        EXPECT_FALSE(base64Decode(bad, std::strlen(bad), out)) << bad;
+    }
+}
+
 TEST_F(KeyFiles, EveryFormatGivesThePublicHalfSshKeygenShows) {
     for (const Made& m : kMade) {
         SCOPED_TRACE(m.file);
