@@ -237,6 +237,16 @@ Bytes editOpenSsh(const std::string& file, void (*edit)(Bytes&)) {
     return armor("OPENSSH PRIVATE KEY", a.body, 70);
 }
 
+// Where the first check word of an OpenSSH key file's private section is.
+std::size_t checkBytesAt(const Bytes& body) {
+    WireReader r(body.data() + 15, body.size() - 15);
+    Bytes skip;
+    std::uint32_t count;
+    r.string(skip), r.string(skip), r.string(skip), r.u32(count), r.string(skip), r.u32(count);
+    EXPECT_TRUE(r.ok());
+    return 15 + r.position();
+}
+
 void replaceText(Bytes& b, const std::string& from, const std::string& to) {
     auto at = std::search(b.begin(), b.end(), from.begin(), from.end());
     ASSERT_NE(at, b.end()) << from;
@@ -255,7 +265,7 @@ TEST_F(KeyFiles, DamagedUnsupportedAndForeignFilesAreToldApart) {
     // The padding after the comment.
     EXPECT_EQ(result(editOpenSsh(plain, [](Bytes& b) { b.back() ^= 0x40; })), KeyFileResult::Corrupt);
     // Check bytes that differ in an unencrypted file are damage, not a passphrase.
-    EXPECT_EQ(result(editOpenSsh(plain, [](Bytes& b) { b[b.size() - 1 - 0x4b0] ^= 1; })), KeyFileResult::Corrupt);
+    EXPECT_EQ(result(editOpenSsh(plain, [](Bytes& b) { b[checkBytesAt(b)] ^= 1; })), KeyFileResult::Corrupt);
     // Cut anywhere: never a key, never a crash.
     Bytes whole = contents(plain);
     for (std::size_t cut = 0; cut < whole.size(); cut += 37) {
