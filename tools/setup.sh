@@ -10,7 +10,7 @@ need_pkgs=(
   googletest clang libclang-rt-14-dev
   librsvg2-bin
   libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev libgcrypt20-dev
-  openssh-client openssh-server socat
+  openssh-client openssh-server socat openssl
 )
 
 installed() {

@@ -2,6 +2,7 @@
 
 #include <gcrypt.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -150,11 +151,7 @@ bool readPublicFields(WireReader& r, PublicKey& k) {
     }
 }
 
-// RSA keys of the plain public blob order (e before n) are rebuilt so that
-// a key added from its parts is named by the same blob ssh-keygen shows.
-Bytes encodePlainBlob(const PublicKey& k) {
-    WireWriter w;
-    w.string(std::string(baseTypeName(k.algorithm)));
+void writePublicFields(const PublicKey& k, WireWriter& w) {
     switch (k.algorithm) {
     case KeyAlgorithm::Ed25519: w.string(k.ed25519); break;
     case KeyAlgorithm::Rsa: w.mpint(k.rsaE); w.mpint(k.rsaN); break;
@@ -163,7 +160,6 @@ Bytes encodePlainBlob(const PublicKey& k) {
         w.string(std::string(curveOf(k.algorithm)->sshName));
         w.string(k.ecPoint);
     }
-    return w.take();
 }
 
 // What this agent holds: the sizes the product promises, nothing else.
@@ -408,11 +404,222 @@ AddResult readPrivateKey(WireReader& in, std::unique_ptr<PrivateKey>& out) {
         break;
     }
     if (!in.text(key->comment)) return AddResult::Malformed;
-    if (!pub.certificate) pub.blob = encodePlainBlob(pub);
+    if (!pub.certificate) pub.blob = plainPublicBlob(pub);
     if (!sizeAccepted(pub)) return AddResult::Refused;
     if (!consistent(*key)) return AddResult::Malformed;
     out = std::move(key);
     return AddResult::Ok;
+}
+
+// RSA keys of the plain public blob order (e before n) are rebuilt so that
+// a key added from its parts is named by the same blob ssh-keygen shows.
+Bytes plainPublicBlob(const PublicKey& key) {
+    WireWriter w;
+    w.string(std::string(baseTypeName(key.algorithm)));
+    writePublicFields(key, w);
+    return w.take();
+}
+
+bool knownKeyType(const std::string& name) {
+    KeyAlgorithm a;
+    bool cert;
+    return typeFromName(name, a, cert);
+}
+
+Bytes encodePrivateKeyBody(const PrivateKey& key, bool withCertificate) {
+    const PublicKey& p = key.pub;
+    const bool cert = withCertificate && p.certificate;
+    WireWriter w;
+    if (cert) {
+        w.string(p.typeName);
+        w.string(p.blob);
+    } else {
+        w.string(std::string(baseTypeName(p.algorithm)));
+    }
+    switch (p.algorithm) {
+    case KeyAlgorithm::Ed25519: {
+        // Ed25519 repeats its point even beside a certificate.
+        w.string(p.ed25519);
+        Bytes secret = key.ed25519Seed;
+        secret.insert(secret.end(), p.ed25519.begin(), p.ed25519.end());
+        w.string(secret);
+        break;
+    }
+    case KeyAlgorithm::Rsa:
+        if (!cert) w.mpint(p.rsaN), w.mpint(p.rsaE);
+        w.mpint(key.rsaD), w.mpint(key.rsaIqmp), w.mpint(key.rsaP), w.mpint(key.rsaQ);
+        break;
+    case KeyAlgorithm::Dsa:
+        if (!cert) writePublicFields(p, w);
+        w.mpint(key.dsaX);
+        break;
+    default:
+        if (!cert) writePublicFields(p, w);
+        w.mpint(key.ecD);
+    }
+    w.string(key.comment);
+    return w.take();
+}
+
+namespace {
+
+// Point coordinates as fixed-width bytes.
+bool affineBytes(gcry_mpi_point_t point, gcry_ctx_t ctx, std::size_t width, Bytes& x, Bytes& y) {
+    Mpi xm, ym;
+    xm.m = gcry_mpi_new(0), ym.m = gcry_mpi_new(0);
+    if (gcry_mpi_ec_get_affine(xm.m, ym.m, point, ctx)) return false;
+    x.assign(width, 0), y.assign(width, 0);
+    std::size_t n;
+    Bytes raw(width);
+    for (auto pair : {std::make_pair(xm.m, &x), std::make_pair(ym.m, &y)}) {
+        if (gcry_mpi_print(GCRYMPI_FMT_USG, raw.data(), raw.size(), &n, pair.first)) return false;
+        std::copy(raw.begin(), raw.begin() + std::ptrdiff_t(n), pair.second->end() - std::ptrdiff_t(n));
+    }
+    return true;
+}
+
+struct EcContext {
+    gcry_ctx_t ctx = nullptr;
+    ~EcContext() { gcry_ctx_release(ctx); }
+};
+struct Point {
+    gcry_mpi_point_t p = nullptr;
+    ~Point() { gcry_mpi_point_release(p); }
+};
+
+// scalar times the curve's base point.
+bool multiplyBase(const char* curve, gcry_mpi_t scalar, std::size_t width, Bytes& x, Bytes& y) {
+    EcContext ec;
+    if (gcry_mpi_ec_new(&ec.ctx, nullptr, curve)) return false;
+    Point g, q;
+    g.p = gcry_mpi_ec_get_point("g", ec.ctx, 1);
+    if (!g.p) return false;
+    q.p = gcry_mpi_point_new(0);
+    gcry_mpi_ec_mul(q.p, scalar, g.p, ec.ctx);
+    return affineBytes(q.p, ec.ctx, width, x, y);
+}
+
+// RFC 8032 section 5.1.5: the point of the clamped first half of the
+// seed's SHA-512, encoded as y little-endian with x's parity on top.
+bool ed25519Point(const Bytes& seed, Bytes& point) {
+    if (seed.size() != 32) return false;
+    Bytes h(64);
+    gcry_md_hash_buffer(GCRY_MD_SHA512, h.data(), seed.data(), seed.size());
+    h[0] &= 248, h[31] &= 127, h[31] |= 64;
+    Bytes scalar(h.rend() - 32, h.rend());  // big-endian for the scan
+    Mpi a;
+    Bytes x, y;
+    if (!toMpi(scalar, a) || !multiplyBase("Ed25519", a.m, 32, x, y)) return false;
+    point.assign(y.rbegin(), y.rend());
+    point[31] |= std::uint8_t((x[31] & 1) << 7);
+    return true;
+}
+
+}  // namespace
+
+bool derivePublic(PrivateKey& key) {
+    PublicKey& p = key.pub;
+    switch (p.algorithm) {
+    case KeyAlgorithm::Ed25519:
+        return ed25519Point(key.ed25519Seed, p.ed25519);
+    case KeyAlgorithm::Rsa:
+        return false;
+    case KeyAlgorithm::Dsa: {
+        Mpi pm, g, x, y;
+        if (!toMpi(p.dsaP, pm) || !toMpi(p.dsaG, g) || !toMpi(key.dsaX, x) || gcry_mpi_cmp_ui(pm.m, 2) < 0) return false;
+        y.m = gcry_mpi_new(0);
+        gcry_mpi_powm(y.m, g.m, x.m, pm.m);
+        std::size_t n;
+        p.dsaY.assign(p.dsaP.size(), 0);
+        if (gcry_mpi_print(GCRYMPI_FMT_USG, p.dsaY.data(), p.dsaY.size(), &n, y.m)) return false;
+        p.dsaY.resize(n);
+        return true;
+    }
+    default: {
+        const Curve* c = curveOf(p.algorithm);
+        Mpi d;
+        Bytes x, y;
+        if (!toMpi(key.ecD, d) || !multiplyBase(c->gcryName, d.m, c->fieldBytes, x, y)) return false;
+        p.ecPoint.assign(1, 0x04);
+        p.ecPoint.insert(p.ecPoint.end(), x.begin(), x.end());
+        p.ecPoint.insert(p.ecPoint.end(), y.begin(), y.end());
+        return true;
+    }
+    }
+}
+
+namespace {
+
+// A token's value as the raw bytes it holds (points and seeds: no number
+// conversion that could drop a leading zero).
+bool tokenData(gcry_sexp_t sexp, const char* name, Bytes& out) {
+    Sexp tok;
+    tok.s = gcry_sexp_find_token(sexp, name, 0);
+    if (!tok.s) return false;
+    std::size_t n = 0;
+    const char* data = gcry_sexp_nth_data(tok.s, 1, &n);
+    if (!data) return false;
+    out.assign(data, data + n);
+    return true;
+}
+
+const Curve* curveForBits(unsigned bits) {
+    if (bits == 0) return nullptr;
+    for (const Curve& c : kCurves)
+        if (bits <= c.fieldBytes * 8 - (c.algorithm == KeyAlgorithm::EcdsaP521 ? 7 : 0)) return &c;
+    return nullptr;
+}
+
+}  // namespace
+
+bool generateKey(KeyKind kind, unsigned bits, const std::string& comment, std::unique_ptr<PrivateKey>& out) {
+    PrivateKey k;
+    PublicKey& p = k.pub;
+    Sexp params, pair, priv;
+    gpg_error_t err;
+    const Curve* curve = nullptr;
+    switch (kind) {
+    case KeyKind::Ed25519:
+        p.algorithm = KeyAlgorithm::Ed25519;
+        err = gcry_sexp_build(&params.s, nullptr, "(genkey(ecc(curve Ed25519)(flags eddsa)))");
+        break;
+    case KeyKind::Rsa:
+        if (bits < 1024 || bits > 16384) return false;
+        p.algorithm = KeyAlgorithm::Rsa;
+        err = gcry_sexp_build(&params.s, nullptr, "(genkey(rsa(nbits %d)(rsa-use-e 5:65537)))", int(bits));
+        break;
+    default:
+        curve = curveForBits(bits);
+        if (!curve) return false;
+        p.algorithm = curve->algorithm;
+        err = gcry_sexp_build(&params.s, nullptr, "(genkey(ecc(curve %s)))", curve->gcryName);
+    }
+    if (err || gcry_pk_genkey(&pair.s, params.s)) return false;
+    priv.s = gcry_sexp_find_token(pair.s, "private-key", 0);
+    if (!priv.s) return false;
+    switch (p.algorithm) {
+    case KeyAlgorithm::Ed25519:
+        if (!tokenData(priv.s, "q", p.ed25519) || !tokenData(priv.s, "d", k.ed25519Seed)) return false;
+        // libgcrypt may mark the point's encoding with a 0x40 prefix.
+        if (p.ed25519.size() == 33 && p.ed25519[0] == 0x40) p.ed25519.erase(p.ed25519.begin());
+        break;
+    case KeyAlgorithm::Rsa:
+        // libgcrypt's p < q with u = p^-1 mod q: OpenSSH's iqmp is
+        // q^-1 mod p, so the primes change places.
+        if (!tokenBytes(priv.s, "n", 0, p.rsaN) || !tokenBytes(priv.s, "e", 0, p.rsaE) ||
+            !tokenBytes(priv.s, "d", 0, k.rsaD) || !tokenBytes(priv.s, "p", 0, k.rsaQ) ||
+            !tokenBytes(priv.s, "q", 0, k.rsaP) || !tokenBytes(priv.s, "u", 0, k.rsaIqmp))
+            return false;
+        break;
+    default:
+        if (!tokenData(priv.s, "q", p.ecPoint) || !tokenBytes(priv.s, "d", 0, k.ecD)) return false;
+    }
+    k.comment = comment;
+    // Read back as any added key is, so that a generated key meets the
+    // same checks and carries its blob.
+    Bytes body = encodePrivateKeyBody(k, false);
+    WireReader r(body);
+    return readPrivateKey(r, out) == AddResult::Ok && r.atEnd();
 }
 
 bool signData(const PrivateKey& key, const std::uint8_t* data, std::size_t size, std::uint32_t flags, Bytes& sigBlob) {

@@ -58,6 +58,28 @@ enum class AddResult { Ok, Malformed, Refused };
 // this agent does not hold (security keys, RSA under 1024 bits...).
 AddResult readPrivateKey(WireReader& in, std::unique_ptr<PrivateKey>& out);
 
+// The other way: the key part of an add identity request, which
+// readPrivateKey reads back. With withCertificate, a certificate key is
+// written as one (its certificate blob in place of the public numbers).
+Bytes encodePrivateKeyBody(const PrivateKey& key, bool withCertificate);
+
+// The plain public blob (no certificate) of a key's numbers.
+Bytes plainPublicBlob(const PublicKey& key);
+
+// A type name this core knows, plain or certificate.
+bool knownKeyType(const std::string& name);
+
+// Fills the public numbers that follow from the private ones, for files
+// that leave them out: Ed25519's point from its seed, an ECDSA point from
+// its scalar, DSA's y from x and the group.
+bool derivePublic(PrivateKey& key);
+
+// New keys: Ed25519 (bits ignored), RSA of 1024 to 16384 bits (libgcrypt
+// makes an odd size one bit larger), ECDSA on the smallest curve of at
+// least bits (1 to 521). False for other sizes.
+enum class KeyKind { Ed25519, Rsa, Ecdsa };
+bool generateKey(KeyKind kind, unsigned bits, const std::string& comment, std::unique_ptr<PrivateKey>& out);
+
 // Signs as the agent protocol asks: the result is the signature blob
 // (string format name, string signature).
 bool signData(const PrivateKey& key, const std::uint8_t* data, std::size_t size, std::uint32_t flags, Bytes& sigBlob);

@@ -1,5 +1,6 @@
 // Keys leave no trace in freed memory: every block this program frees is
 // looked at before it goes, and none may still hold a key's secret.
+#include "KeyFile.h"
 #include "KeyStore.h"
 #include "RequestHandler.h"
 #include "TestKeys.h"
@@ -104,4 +105,48 @@ TEST(Wiping, NoFreedBlockStillHoldsTheSecretOfARemovedKey) {
     EXPECT_GT(g_blocksSeen, 10);
     EXPECT_EQ(withSecret, 0);
     EXPECT_EQ(g_blocksWithSecret, 1) << "an unwiped copy is seen";
+}
+
+// The same for key files: reading one, in each format and encryption, and
+// writing one leave no freed copy of the secret behind.
+TEST(Wiping, ReadingAndWritingKeyFilesLeavesNoFreedSecret) {
+    initCrypto();
+    char dir[] = "/tmp/agentcore-wiping-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string d = dir, fixtures = AGENTCORE_FIXTURES;
+    const std::string made[] = {d + "/ed25519.ctr", d + "/ecdsa256.pem", d + "/ecdsa256.pk8"};
+    std::string cmd = "cd " + d + " && cp " + fixtures + "/ed25519 ed25519.ctr && cp " + fixtures +
+                      "/ecdsa256 ecdsa256.pem && cp " + fixtures + "/ecdsa256 ecdsa256.pk8 && chmod 600 * && " +
+                      "ssh-keygen -q -p -a 1 -Z aes256-ctr -N secret1 -P '' -f ed25519.ctr >/dev/null && " +
+                      "ssh-keygen -q -p -m PEM -N secret1 -P '' -f ecdsa256.pem >/dev/null && " +
+                      "ssh-keygen -q -p -m PKCS8 -N secret1 -P '' -f ecdsa256.pk8 >/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::vector<std::string> files = {fixtures + "/ed25519", fixtures + "/ecdsa256"};
+    files.insert(files.end(), std::begin(made), std::end(made));
+    for (const std::string& path : files) {
+        SCOPED_TRACE(path);
+        Bytes file;
+        ASSERT_TRUE(readFileContents(path, file));
+        {
+            std::unique_ptr<PrivateKey> key;
+            ASSERT_EQ(readPrivateKeyFile(file, "secret1", key), KeyFileResult::Ok);
+            const Bytes& secret = key->pub.algorithm == KeyAlgorithm::Ed25519 ? key->ed25519Seed : key->ecD;
+            ASSERT_EQ(secret.size(), sizeof g_secret);
+            std::memcpy(g_secret, secret.data(), sizeof g_secret);
+        }
+        g_blocksWithSecret = 0;
+        g_watching = true;
+        {
+            std::unique_ptr<PrivateKey> key, certified;
+            readPrivateKeyFile(file, "secret1", key);
+            Bytes written = openSshPrivateKeyFile(*key);
+            const char* cert = key->pub.algorithm == KeyAlgorithm::Ed25519 ? "/ed25519-cert.pub" : "/ecdsa256-cert.pub";
+            Bytes certFile;
+            ASSERT_TRUE(readFileContents(fixtures + cert, certFile));
+            ASSERT_TRUE(certifiedKey(*key, certFile, certified));
+        }
+        g_watching = false;
+        EXPECT_EQ(g_blocksWithSecret, 0);
+    }
+    std::system(("rm -rf " + d).c_str());
 }
