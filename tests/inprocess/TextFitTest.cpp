@@ -105,6 +105,10 @@ std::string cutText(HWND control)
     int padding = 0;
     bool wrap = false;
     std::wstring text = windowText(control);
+    // A format's text is shown with its value put in: the widest version.
+    size_t placeholder = text.find(L"%s");
+    if (placeholder != std::wstring::npos)
+        text.replace(placeholder, 2, L"65535.65535.65535.65535");
     if (!roomFor(control, padding, wrap) || text.empty())
         return std::string();
     RECT client;
