@@ -6,7 +6,7 @@ set -euo pipefail
 need_pkgs=(
   cmake ninja-build make python3
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  wine wine64 fonts-wine xvfb x11-utils imagemagick xdotool
+  wine wine64 fonts-wine fonts-vlgothic xvfb x11-utils imagemagick xdotool
   googletest clang libclang-rt-14-dev
   librsvg2-bin
   libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev libgcrypt20-dev

@@ -319,6 +319,170 @@ class LanguageModuleTest(unittest.TestCase, IconGroupChecks):
         self.check_icon_group(self.resources, self.only(pe.RT_GROUP_ICON, IDI_KEY))
 
 
+# The translated modules: (folder, language id, ANSI code page their texts
+# must fit, since the program reads every text back in that code page).
+TRANSLATIONS = (("1031", 0x0407, "cp1252", 1252),
+                ("1036", 0x040C, "cp1252", 1252),
+                ("1041", 0x0411, "cp932", 932))
+
+PLACEHOLDER = re.compile(r"%[-+ #0]*\d*(?:\.\d+)?[hlL]?[sdiuxXcp%]")
+# An access key is one "&" before a character; "&&" is a plain ampersand.
+ACCESS_KEY = re.compile(r"&(?!&)(.)")
+
+
+def access_key(text):
+    keys = ACCESS_KEY.findall(text.replace("&&", "")) if isinstance(text, str) else []
+    return keys[0].casefold() if keys else None
+
+
+def module_texts(resources, strings):
+    """(where, text) of everything a user reads in a module."""
+    for string_id, text in strings.items():
+        yield f"string {string_id}", text
+    for resource in resources:
+        if resource.type == pe.RT_DIALOG:
+            dialog = pe.parse_dialog(resource.data)
+            yield f"template {resource.name} caption", dialog.title
+            for control in dialog.controls:
+                if isinstance(control.text, str):
+                    yield f"template {resource.name} control {control.id}", control.text
+        elif resource.type == pe.RT_MENU:
+            for item in pe.menu_items(pe.parse_menu(resource.data)):
+                yield f"menu {resource.name} item {item.id}", item.text
+
+
+def menu_shape(items):
+    return [(item.id, item.popup, item.separator, item.flags, menu_shape(item.children))
+            for item in items]
+
+
+class TranslatedModuleChecks:
+    """Each language module against the English one: the program loads every
+    id by number, so a missing, extra or re-kinded id breaks that language
+    alone and only when that window or message comes up."""
+
+    folder = language = codec = code_page = None
+
+    @classmethod
+    def setUpClass(cls):
+        english = load_image(Path("1033") / "gagent.dll")
+        cls.english = english.resources()
+        cls.english_strings = pe.string_table(cls.english, LANG_EN_US)
+        cls.image = load_image(Path(cls.folder) / "gagent.dll")
+        cls.resources = cls.image.resources()
+        cls.strings = pe.string_table(cls.resources, cls.language)
+
+    def by_name(self, resources, kind):
+        return {r.name: r for r in resources if r.type == kind}
+
+    def test_same_resources_all_in_the_language(self):
+        self.assertEqual(self.image.machine, MACHINE[ARCH], "machine")
+        self.assertEqual(self.image.entry_point, 0, "entry point")
+        self.assertEqual(self.image.imports(), [])
+        ids = lambda resources: sorted((r.type, r.name) for r in resources)
+        self.assertEqual(ids(self.resources), ids(self.english))
+        other = {(pe.resource_type_name(r.type), r.name, hex(r.language))
+                 for r in self.resources if r.language != self.language}
+        self.assertEqual(other, set())
+
+    def test_strings_keep_ids_placeholders_and_line_breaks(self):
+        self.assertEqual(sorted(self.strings), sorted(self.english_strings))
+        for string_id, english in self.english_strings.items():
+            with self.subTest(string=string_id):
+                text = self.strings[string_id]
+                self.assertTrue(text.strip())
+                self.assertEqual(PLACEHOLDER.findall(text), PLACEHOLDER.findall(english))
+                self.assertEqual(text.count("\n\n"), english.count("\n\n"), "paragraphs")
+
+    def test_templates_keep_controls_kinds_order_and_access_keys(self):
+        english = self.by_name(self.english, pe.RT_DIALOG)
+        translated = self.by_name(self.resources, pe.RT_DIALOG)
+        menu_keys = {access_key(item.text) for item in pe.parse_menu(
+            self.by_name(self.resources, pe.RT_MENU)[IDR_MAIN_MENU].data)}
+        for name, resource in english.items():
+            with self.subTest(template=name):
+                theirs = pe.parse_dialog(translated[name].data)
+                ours = pe.parse_dialog(resource.data)
+                self.assertEqual((theirs.extended, theirs.style, theirs.ex_style),
+                                 (ours.extended, ours.style, ours.ex_style))
+                self.assertEqual(
+                    [(c.id, c.control_class, c.style, c.ex_style) for c in theirs.controls],
+                    [(c.id, c.control_class, c.style, c.ex_style) for c in ours.controls])
+                keys = []
+                for mine, english_control in zip(theirs.controls, ours.controls):
+                    self.assertEqual(PLACEHOLDER.findall(str(mine.text)),
+                                     PLACEHOLDER.findall(str(english_control.text)), mine.id)
+                    expected = access_key(english_control.text) is not None
+                    self.assertEqual(access_key(mine.text) is not None, expected,
+                                     f"access key of control {mine.id}: {mine.text!r}")
+                    if expected:
+                        keys.append(access_key(mine.text))
+                        self.check_access_key_form(mine.text)
+                self.assertEqual(len(keys), len(set(keys)), f"access keys repeat: {keys}")
+                if name == IDD_KEY_MANAGER:
+                    # Alt+key goes to the menu bar first in this window.
+                    self.assertEqual(set(keys) & menu_keys, set(), "taken by the menu bar")
+
+    def test_menu_keeps_its_shape_and_access_keys(self):
+        english = pe.parse_menu(self.by_name(self.english, pe.RT_MENU)[IDR_MAIN_MENU].data)
+        translated = pe.parse_menu(self.by_name(self.resources, pe.RT_MENU)[IDR_MAIN_MENU].data)
+        self.assertEqual(menu_shape(translated), menu_shape(english))
+
+        def check_level(items):
+            keys = [access_key(item.text) for item in items if not item.separator]
+            self.assertNotIn(None, keys, [item.text for item in items])
+            self.assertEqual(len(keys), len(set(keys)), [item.text for item in items])
+            for item in items:
+                if not item.separator:
+                    self.check_access_key_form(item.text)
+                if item.popup:
+                    check_level(item.children)
+        check_level(translated)
+
+    def test_every_text_fits_the_code_page(self):
+        for where, text in module_texts(self.resources, self.strings):
+            with self.subTest(where):
+                text.encode(self.codec)
+
+    def test_version_block_in_the_language(self):
+        version = self.only_version(self.resources)
+        english = self.only_version(self.english)
+        self.assertEqual(pe.translations(version), [(self.language, self.code_page)])
+        tables = pe.string_file_info(version)
+        key = f"{self.language:04X}{self.code_page:04X}"
+        self.assertEqual(list(tables), [key])
+        english_table = next(iter(pe.string_file_info(english).values()))
+        self.assertEqual(sorted(tables[key]), sorted(english_table))
+        for name in ("ProductVersion", "FileVersion", "OriginalFilename", "CompanyName"):
+            self.assertEqual(tables[key][name], english_table[name], name)
+        self.assertNotEqual(tables[key]["FileDescription"], english_table["FileDescription"])
+
+    def only_version(self, resources):
+        found = [r for r in resources if r.type == pe.RT_VERSION]
+        self.assertEqual(len(found), 1)
+        return pe.parse_version_info(found[0].data)
+
+    def check_access_key_form(self, text):
+        pass
+
+
+class GermanModuleTest(TranslatedModuleChecks, unittest.TestCase):
+    folder, language, codec, code_page = TRANSLATIONS[0]
+
+
+class FrenchModuleTest(TranslatedModuleChecks, unittest.TestCase):
+    folder, language, codec, code_page = TRANSLATIONS[1]
+
+
+class JapaneseModuleTest(TranslatedModuleChecks, unittest.TestCase):
+    folder, language, codec, code_page = TRANSLATIONS[2]
+
+    def check_access_key_form(self, text):
+        # Japanese has no letters to underline: the key follows the text as
+        # "(&K)", before a trailing "..." or ":".
+        self.assertRegex(text, r"\(&[A-Z0-9]\)(\.\.\.|:)?$")
+
+
 class InstallerSupportLibraryTest(unittest.TestCase):
     """zelmsi13.dll: the installer finds these exports by exactly these names
     and the repair operation by ordinal alone."""

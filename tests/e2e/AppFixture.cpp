@@ -19,15 +19,35 @@ std::string currentTestName()
     return name;
 }
 
+std::string fixtureLanguageFolder()
+{
+    char folder[16] = "";
+    GetEnvironmentVariableA("GAGENT_TEST_UI_FOLDER", folder, sizeof folder);
+    return folder[0] ? folder : "1033";
+}
+
+int installerAnswerFor(const std::string &folder)
+{
+    if (folder == "1036")
+        return 2;
+    if (folder == "1031")
+        return 4;
+    if (folder == "1041")
+        return 8;
+    return 0;
+}
+
 void StartedApp::SetUp()
 {
     sandbox.reset(new e2e::Sandbox(currentTestName()));
     sandbox->addProduct();
-    sandbox->addLanguage("1033");
+    sandbox->addLanguage(languageFolder, languageFolder);
     sandbox->addInstallerDouble();
     app.reset(new e2e::App(*sandbox));
+    if (languageFolder != "1033")
+        app->setEnvironment("GAGENT_TEST_LANGUAGE", std::to_string(installerAnswerFor(languageFolder)));
     ASSERT_TRUE(app->start());
-    window = app->waitForMainWindow(ENGLISH_TITLE);
+    window = app->waitForMainWindow(e2e::moduleString(languageFolder, IDS_APP_TITLE));
     ASSERT_NE(window, (HWND)NULL) << "the key manager window did not appear";
 }
 
@@ -35,7 +55,7 @@ void AgentApp::SetUp()
 {
     sandbox.reset(new e2e::Sandbox(currentTestName(), sandboxBase));
     sandbox->addProduct();
-    sandbox->addLanguage("1033");
+    sandbox->addLanguage(languageFolder, languageFolder);
     sandbox->addInstallerDouble();
     script("");
 }
@@ -52,12 +72,14 @@ void AgentApp::start(const std::string &library)
         sandbox->addFile(e2e::testProgramDirectory() + "\\doubles\\" + library + "\\OPENSSH.DLL", "OPENSSH.DLL");
     app.reset(new e2e::App(*sandbox));
     app->setEnvironment("GAGENT_TEST_AGENT_SCRIPT", sandbox->file("agent.script"));
+    if (languageFolder != "1033")
+        app->setEnvironment("GAGENT_TEST_LANGUAGE", std::to_string(installerAnswerFor(languageFolder)));
     ASSERT_TRUE(app->start());
 }
 
 HWND AgentApp::waitForWindow()
 {
-    window = app->waitForMainWindow(ENGLISH_TITLE);
+    window = app->waitForMainWindow(e2e::moduleString(languageFolder, IDS_APP_TITLE));
     return window;
 }
 
@@ -148,7 +170,7 @@ HelpApp::HelpApp()
 void HelpApp::SetUp()
 {
     AgentApp::SetUp();
-    sandbox->addHelp();
+    sandbox->addHelp(languageFolder);
 }
 
 void HelpApp::TearDown()

@@ -16,6 +16,12 @@ extern const char *const ENGLISH_TITLE;
 // A sandbox named after the running test.
 std::string currentTestName();
 
+// The language folder the fixtures run the program in: GAGENT_TEST_UI_FOLDER
+// when set (the gallery sets it for each language), else English, "1033".
+std::string fixtureLanguageFolder();
+// The installer-support library's answer that picks that folder.
+int installerAnswerFor(const std::string &folder);
+
 class StartedApp : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -23,6 +29,7 @@ protected:
     std::unique_ptr<e2e::Sandbox> sandbox;
     std::unique_ptr<e2e::App> app;
     HWND window = NULL;
+    std::string languageFolder = fixtureLanguageFolder();
 };
 
 // The program with the recording agent library beside it, scripted by the
@@ -55,6 +62,7 @@ protected:
     std::unique_ptr<e2e::App> app;
     HWND window = NULL;
     std::string sandboxBase; // where the sandbox goes; empty for the usual place
+    std::string languageFolder = fixtureLanguageFolder(); // set before SetUp runs
 };
 
 // The same with the help file in place, in a sandbox short enough for

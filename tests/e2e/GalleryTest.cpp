@@ -1,5 +1,6 @@
-// Pictures of every window the program shows, for a person to look at.
-// Run by `make gallery`; disabled in the ordinary test run.
+// Pictures of every window the program shows, for a person to look at, in
+// the language that GAGENT_TEST_UI_FOLDER names (English when it is unset).
+// Run by `make gallery` once per language; disabled in the ordinary test run.
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
@@ -39,6 +40,21 @@ bool openPopupRect(DWORD processId, const char *className, RECT &rect)
     return false;
 }
 
+// The access key of a top-level menu of the language's module, as a
+// virtual key: "&Datei" gives 'D', "ファイル(&F)" gives 'F'.
+BYTE menuAccessKey(const std::string &folder, int position)
+{
+    HMODULE module = LoadLibraryExA((stageDirectory() + "\\" + folder + "\\gagent.dll").c_str(), NULL,
+                                    LOAD_LIBRARY_AS_DATAFILE);
+    HMENU menu = LoadMenuA(module, MAKEINTRESOURCEA(IDR_MAIN_MENU));
+    wchar_t title[64] = L"";
+    GetMenuStringW(menu, position, title, 64, MF_BYPOSITION);
+    DestroyMenu(menu);
+    FreeLibrary(module);
+    const wchar_t *amp = wcschr(title, L'&');
+    return amp != NULL ? static_cast<BYTE>(towupper(amp[1])) : 0;
+}
+
 class Gallery : public StartedApp {};
 
 TEST_F(Gallery, DISABLED_KeyManagerWindow)
@@ -49,18 +65,18 @@ TEST_F(Gallery, DISABLED_KeyManagerWindow)
 
 TEST_F(Gallery, DISABLED_KeyManagerMenusWithHelpLine)
 {
-    const struct {
-        BYTE key;
-        const char *name;
-    } menus[] = {{'F', "key-manager-file-menu"}, {'A', "key-manager-agent-menu"}, {'H', "key-manager-help-menu"}};
-    for (const auto &menu : menus) {
+    const char *const menus[] = {"key-manager-file-menu", "key-manager-agent-menu", "key-manager-help-menu"};
+    for (int position = 0; position < 3; ++position) {
+        const char *name = menus[position];
+        BYTE key = menuAccessKey(languageFolder, position);
+        ASSERT_NE(key, 0) << name;
         ASSERT_TRUE(makeForeground(window));
-        pressKeyWith(VK_MENU, menu.key);
+        pressKeyWith(VK_MENU, key);
         settle(500);
         RECT windowRect, menuRect;
         GetWindowRect(window, &windowRect);
-        ASSERT_TRUE(openPopupRect(app->processId(), "#32768", menuRect)) << menu.name;
-        EXPECT_TRUE(saveScreenImage(unionOf(windowRect, menuRect), galleryFile(menu.name)));
+        ASSERT_TRUE(openPopupRect(app->processId(), "#32768", menuRect)) << name;
+        EXPECT_TRUE(saveScreenImage(unionOf(windowRect, menuRect), galleryFile(name)));
         pressKey(VK_ESCAPE);
         pressKey(VK_ESCAPE);
         settle();
@@ -133,20 +149,19 @@ TEST_F(GalleryWithAgent, DISABLED_CommandDialogs)
     clickRow(0);
     const struct {
         int command;
-        const char *caption;
         const char *name;
         int closeWith;
     } dialogs[] = {
-        {IDM_EXPORT_KEY, "Export Public Key", "export-key", IDCANCEL},
-        {IDC_KEY_TEXT, "Key Settings", "key-settings", IDCANCEL},
-        {IDC_UNLOCK_AGENT, "Unlock Agent", "unlock-agent", IDCANCEL},
-        {IDC_AGENT_PASSPHRASE, "Agent Passphrase", "agent-passphrase", IDCANCEL},
-        {IDM_ABOUT, "About Glimmerpad Key Manager", "about", IDOK},
-        {IDC_LOCK_AGENT, ENGLISH_TITLE, "lock-failed", IDOK},
+        {IDM_EXPORT_KEY, "export-key", IDCANCEL},
+        {IDC_KEY_TEXT, "key-settings", IDCANCEL},
+        {IDC_UNLOCK_AGENT, "unlock-agent", IDCANCEL},
+        {IDC_AGENT_PASSPHRASE, "agent-passphrase", IDCANCEL},
+        {IDM_ABOUT, "about", IDOK},
+        {IDC_LOCK_AGENT, "lock-failed", IDOK},
     };
     for (const auto &dialog : dialogs) {
         command(dialog.command);
-        HWND shown = app->waitForDialog(dialog.caption);
+        HWND shown = app->waitForDialogOwnedBy(window);
         ASSERT_NE(shown, (HWND)NULL) << dialog.name;
         settle(400);
         EXPECT_TRUE(saveWindowImage(shown, galleryFile(dialog.name)));
@@ -188,8 +203,10 @@ TEST_F(GalleryWithHelp, DISABLED_WineHelpViewerOnTheKeyManagerTopic)
     // Wine's WinHelpA fails while its viewer is still starting.
     ASSERT_TRUE(helpviewer::start());
     command(IDM_HELP_TOPICS);
-    std::string shown = helpviewer::waitForTextBeginning("Glimmerpad Key Manager");
-    ASSERT_EQ(shown.compare(0, 22, "Glimmerpad Key Manager"), 0) << shown;
+    // The contents topic is titled like the program.
+    std::string title = moduleString(languageFolder, IDS_APP_TITLE);
+    std::string shown = helpviewer::waitForTextBeginning(title);
+    ASSERT_EQ(shown.compare(0, title.size(), title), 0) << shown;
     HWND viewer = helpviewer::shownWindow();
     SetWindowPos(viewer, HWND_TOP, 60, 40, 780, 660, 0);
     settle(800);

@@ -246,4 +246,15 @@ TEST(CodePages, JapaneseTextIsWrittenInCodePage932AndEnglishRefusesIt)
               "gagent.txt:7: '\xE9\x8D\xB5' (U+9375) has no character in code page 1252");
 }
 
+TEST(LineBreaks, JoinJapaneseWithoutASpaceAndEverythingElseWithOne)
+{
+    // Lines: 鍵, ソ, OpenSSH, 表, a, →, → (an arrow is no Japanese character).
+    Built built;
+    build(built, "IDH_T 1\n",
+          ".title T\n.language 1041\n.contents IDH_T\n.topic IDH_T T\n"
+          "\xE9\x8D\xB5\n\xE3\x82\xBD\nOpenSSH\n\xE8\xA1\xA8\na\n\xE2\x86\x92\n\xE2\x86\x92\n");
+    ASSERT_TRUE(built.written) << problemsOf(built);
+    EXPECT_EQ(built.reader.topics.at(0).paragraphs.at(1).text, "\x8C\xAE\x83\x5C OpenSSH \x95\x5C a \x81\xA8 \x81\xA8");
+}
+
 } // namespace

@@ -542,8 +542,16 @@ bool saveScreenImage(const RECT &area, const std::string &path, HCURSOR cursor)
 
 std::string englishString(UINT id)
 {
-    static HMODULE module =
-        LoadLibraryExA((stageDirectory() + "\\1033\\gagent.dll").c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    return moduleString("1033", id);
+}
+
+std::string moduleString(const std::string &folder, UINT id)
+{
+    static std::map<std::string, HMODULE> modules;
+    HMODULE &module = modules[folder];
+    if (module == NULL)
+        module = LoadLibraryExA((stageDirectory() + "\\" + folder + "\\gagent.dll").c_str(), NULL,
+                                LOAD_LIBRARY_AS_DATAFILE);
     char text[1024] = "";
     LoadStringA(module, id, text, sizeof text);
     return text;

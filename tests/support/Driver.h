@@ -117,6 +117,9 @@ DWORD waitForProcessExit(HANDLE process, DWORD ms);
 
 // A string of the English resource module of the stage under test.
 std::string englishString(UINT id);
+// A string of the stage's resource module in a language folder, in this
+// process's code page.
+std::string moduleString(const std::string &folder, UINT id);
 
 // The centre of a window on the screen.
 POINT centreOf(HWND window);

@@ -47,6 +47,33 @@ std::vector<std::string> splitLines(const std::string &text)
     return lines;
 }
 
+// Japanese puts no space between words, so a line break between two wide
+// characters (kana, kanji, full-width punctuation: every character from
+// U+2E80 on, which in UTF-8 begins with a byte from 0xE2 0xBA on) joins
+// the lines without one; everywhere else a line break is a space.
+bool isWideLead(const std::string &text, size_t at)
+{
+    unsigned char lead = static_cast<unsigned char>(text[at]);
+    if (lead >= 0xE3 && lead <= 0xEF)
+        return true;
+    return lead == 0xE2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) >= 0xBA;
+}
+
+bool startsWide(const std::string &text)
+{
+    return !text.empty() && isWideLead(text, 0);
+}
+
+bool endsWide(const std::string &text)
+{
+    if (text.empty())
+        return false;
+    size_t at = text.size() - 1;
+    while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80)
+        --at;
+    return isWideLead(text, at);
+}
+
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t';
@@ -330,7 +357,7 @@ private:
         for (const RawLine &line : lines) {
             std::string ignored;
             fits = encode(line.text, line.line, ignored) && fits;
-            if (!joined.text.empty())
+            if (!joined.text.empty() && !(endsWide(joined.text) && startsWide(line.text)))
                 joined.text += ' ';
             joined.lineStarts.push_back(std::make_pair(joined.text.size(), line.line));
             joined.text += line.text;

@@ -18,6 +18,8 @@
 //     .popup IDH_KEY_LIST                    a popup: text only
 //
 // Below a topic or popup, lines of text; an empty line ends a paragraph.
+// A line break counts as a space, except between two wide characters
+// (Japanese), where it joins the lines without one.
 // **bold text**, and [text](IDH_NAME) for a link: to a popup it opens the
 // popup, to a topic it jumps there. A backslash takes the next character as
 // it is (\*, \[, \], \\). Lines beginning with # are comments.
