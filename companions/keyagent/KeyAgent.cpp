@@ -46,24 +46,31 @@ void logLine(const std::string& text) {
     std::fclose(f);
 }
 
+// The folder as the installer stores it, a reference such as
+// "%APPDATA%\\Glimmerpad" that the key manager expands the same way; made
+// when missing, so that the log has a place beside the manager's view of it.
 std::string defaultLogPath() {
-    char dir[MAX_PATH] = "";
-    DWORD size = sizeof dir;
+    char stored[MAX_PATH] = "";
     HKEY roots[] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
     for (HKEY root : roots) {
         HKEY key;
         if (RegOpenKeyExA(root, "SOFTWARE\\VAQGlimmerpad", 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
         DWORD type;
-        size = sizeof dir - 1;
-        LONG r = RegQueryValueExA(key, "LogDir", nullptr, &type, reinterpret_cast<BYTE*>(dir), &size);
+        DWORD size = sizeof stored - 1;
+        LONG r = RegQueryValueExA(key, "LogDir", nullptr, &type, reinterpret_cast<BYTE*>(stored), &size);
         RegCloseKey(key);
-        if (r == ERROR_SUCCESS && type == REG_SZ && size > 1) {
-            dir[size] = 0;
+        if (r == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ) && size > 1) {
+            stored[size] = 0;
             break;
         }
-        dir[0] = 0;
+        stored[0] = 0;
     }
-    if (!dir[0]) GetTempPathA(sizeof dir, dir);
+    char dir[MAX_PATH] = "";
+    DWORD expanded = stored[0] ? ExpandEnvironmentStringsA(stored, dir, sizeof dir) : 0;
+    if (expanded == 0 || expanded > sizeof dir)
+        GetTempPathA(sizeof dir, dir);
+    else
+        CreateDirectoryA(dir, nullptr);
     std::string path = dir;
     if (!path.empty() && path.back() != '\\') path += '\\';
     return path + "gAgentLog.txt";
