@@ -11,6 +11,7 @@ need_pkgs=(
   librsvg2-bin
   libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev libgcrypt20-dev
   openssh-client openssh-server socat openssl
+  msitools wixl
 )
 
 installed() {

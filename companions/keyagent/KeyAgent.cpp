@@ -50,7 +50,12 @@ std::vector<HWND> g_windows;
 std::string defaultLogPath() {
     char path[MAX_PATH];
     getAgentLogPath(path);
-    if (std::strchr(path, '\\')) return path;
+    if (char* end = std::strrchr(path, '\\')) {
+        // The installer names a per-user folder that may not exist yet.
+        std::string folder(path, end);
+        CreateDirectoryA(folder.c_str(), nullptr);
+        return path;
+    }
     // No log folder: the bare name would land wherever the agent was
     // started from, which may be a folder the user cannot write.
     char temp[MAX_PATH] = "";

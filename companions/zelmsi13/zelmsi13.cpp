@@ -2,7 +2,7 @@
 // The installer records the chosen UI language under the product's registry
 // key; folders are stored with environment references and expanded here.
 #include <windows.h>
-#include <shellapi.h>
+#include <msi.h>
 
 #include "InstallerSupport.h"
 
@@ -66,6 +66,55 @@ int languageCode(LANGID language)
     }
 }
 
+const char PRODUCT_NAME[] = "Glimmerpad Key Manager";
+
+typedef INSTALLUILEVEL(WINAPI *SetInternalUiFunction)(INSTALLUILEVEL, HWND *);
+typedef UINT(WINAPI *ReinstallProductFunction)(LPCSTR, DWORD);
+
+// Windows Installer is loaded for a repair only, so that the manager's
+// start-up, which loads this library, does not pay for it.
+UINT reinstallProduct()
+{
+    HMODULE installer = LoadLibraryA("msi.dll");
+    if (installer == NULL)
+        return GetLastError();
+    SetInternalUiFunction setInternalUi = reinterpret_cast<SetInternalUiFunction>(
+        reinterpret_cast<void *>(GetProcAddress(installer, "MsiSetInternalUI")));
+    ReinstallProductFunction reinstall = reinterpret_cast<ReinstallProductFunction>(
+        reinterpret_cast<void *>(GetProcAddress(installer, "MsiReinstallProductA")));
+    UINT status = ERROR_PROC_NOT_FOUND;
+    if (setInternalUi != NULL && reinstall != NULL) {
+        // The installer's own progress bar, and its elevation prompt where
+        // the installation is the machine's.
+        INSTALLUILEVEL previous = setInternalUi(INSTALLUILEVEL_BASIC, NULL);
+        status = reinstall(PRODUCT_CODE, REINSTALLMODE_FILEOLDERVERSION | REINSTALLMODE_MACHINEDATA |
+                                             REINSTALLMODE_USERDATA | REINSTALLMODE_SHORTCUT);
+        setInternalUi(previous, NULL);
+    }
+    FreeLibrary(installer);
+    return status;
+}
+
+void showRepairOutcome(UINT status)
+{
+    char text[512];
+    UINT icon = MB_ICONINFORMATION;
+    if (status == ERROR_SUCCESS) {
+        lstrcpyA(text, "The installation has been repaired. Start the key manager again.");
+    } else if (status == ERROR_SUCCESS_REBOOT_REQUIRED) {
+        lstrcpyA(text, "The installation has been repaired. Restart Windows to finish the repair.");
+    } else {
+        icon = MB_ICONERROR;
+        int length = wsprintfA(text, "The installation could not be repaired (error %u). ", status);
+        if (status == ERROR_UNKNOWN_PRODUCT)
+            lstrcpyA(text + length, "It was not installed with its installer package; install gagent.msi again.");
+        else if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, status, 0,
+                                text + length, sizeof text - length, NULL) == 0)
+            text[length] = '\0';
+    }
+    MessageBoxA(NULL, text, PRODUCT_NAME, MB_OK | icon | MB_SETFOREGROUND);
+}
+
 } // namespace
 
 extern "C" {
@@ -99,16 +148,16 @@ int WINAPI ZELMSIexpandFolder(const char *folderReference, char *destination, in
     return EXPAND_OK;
 }
 
-// Offered when the agent library cannot be used: a repair of the
-// installation puts its files back.
+// Offered when the agent library cannot be used: the installer puts back
+// missing or older files, the registry values and the shortcut, and the
+// user is told how that went. Nonzero when the installation is whole again.
 int WINAPI ZELMSIrepairProduct(const char *productCode, int)
 {
     if (!isOurProduct(productCode))
         return 0;
-    char arguments[64] = "/fa ";
-    lstrcatA(arguments, PRODUCT_CODE);
-    HINSTANCE started = ShellExecuteA(NULL, "open", "msiexec.exe", arguments, NULL, SW_SHOWNORMAL);
-    return reinterpret_cast<INT_PTR>(started) > 32;
+    UINT status = reinstallProduct();
+    showRepairOutcome(status);
+    return status == ERROR_SUCCESS || status == ERROR_SUCCESS_REBOOT_REQUIRED;
 }
 
 } // extern "C"

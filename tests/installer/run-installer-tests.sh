@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# The installer package under Wine, in a 32-bit prefix made for this run
+# alone: its tables (msiinfo), a silent installation in German, what it put
+# where, the installed product at work (installed_product_tests.exe, and the
+# installed agent answering Debian's ssh-add through socat and the relay),
+# refusal of the same and an older package, an upgrade that keeps the
+# language, the user's language as the default, and a removal that leaves
+# only the user's files. Runs inside an i686 test session (display, loader).
+#   run-installer-tests.sh MSI STAGE_DIR INSTALLED_TESTS_EXE RELAY_EXE
+set -uo pipefail
+msi=$1
+stage=$2
+installed_tests=$3
+relay=$4
+root=$(cd "$(dirname "$0")/../.." && pwd)
+wine=${GAGENT_WINE_LOADER:-/usr/lib/wine/wine}
+scale=${GAGENT_TEST_TIMEOUT_SCALE:-1}
+product='{EAE54A96-DACA-4727-B0E9-6ACF6B522301}'
+upgrade='{1DC30A45-8E7A-4B3E-8982-76CE2E4FE1EC}'
+version=$(sed -n 's/#define GAGENT_VERSION_TEXT "\(.*\)"/\1/p' "$root/resources/Version.h")
+
+work=$(mktemp -d /tmp/installer-test.XXXXXX)
+export WINEPREFIX=$work/prefix
+pids=()
+failures=0
+
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1
+  /usr/lib/wine/wineserver -w >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+check() { # description, command...
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+winpath() { local p=${1//\//\\}; echo "Z:$p"; }
+wait_for() { # tenths of a second (scaled), command...
+  local limit=$(($1 * scale))
+  shift
+  for _ in $(seq 1 "$limit"); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# ---------------------------------------------------------------- tables
+table() { (cd "$work" && msiinfo export "$1" "$2") | tr -d '\r'; }
+property() { table "$msi" Property | awk -F'\t' -v p="$1" '$1 == p { print $2 }'; }
+registry_row() { table "$msi" Registry | awk -F'\t' -v n="$1" '$4 == n { print $3 "|" $5 }'; }
+check "product code" [ "$(property ProductCode)" = "$product" ]
+check "upgrade code" [ "$(property UpgradeCode)" = "$upgrade" ]
+check "product version $version" [ "$(property ProductVersion)" = "$version" ]
+check "per machine" [ "$(property ALLUSERS)" = 1 ]
+check "UserDir row, expandable" [ "$(registry_row UserDir)" = 'SOFTWARE\VAQGlimmerpad\|#%%USERPROFILE%' ]
+check "LogDir row, expandable" [ "$(registry_row LogDir)" = 'SOFTWARE\VAQGlimmerpad\|#%%APPDATA%\Glimmerpad' ]
+check "Language row" [ "$(registry_row Language)" = 'SOFTWARE\VAQGlimmerpad\|[LANGUAGE]' ]
+check "agent started at logon" [ "$(registry_row 'Glimmerpad agent')" = 'SOFTWARE\Microsoft\Windows\CurrentVersion\Run|"[#gkeyagent.exe]"' ]
+check "one File row per staged file" [ "$(table "$msi" File | tail -n +4 | wc -l)" = "$(find "$stage" -type f | wc -l)" ]
+
+# ---------------------------------------------------------------- prefix
+"$wine" wineboot -i >/dev/null 2>&1
+/usr/lib/wine/wineserver -p
+drive=$WINEPREFIX/drive_c
+installdir="$drive/Program Files/Glimmerpad"
+
+# msiexec ARGUMENTS... > its exit code; the log of the last run in $work/msi.log.
+msiexec() {
+  "$wine" msiexec "$@" /qn /l*v "$(winpath "$work/msi.log")" </dev/null >/dev/null 2>&1
+  echo $?
+}
+reg_value() { # key, name > "TYPE VALUE" or nothing
+  "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+    awk -v n="$2" 'index($0, "    " n "    ") == 1 { sub("^    " n "    ", ""); sub("    ", " "); print }'
+}
+settings='HKLM\SOFTWARE\VAQGlimmerpad'
+run_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
+uninstall_key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product"
+# Wine puts a per-machine package's Start menu entries in the user's menu.
+shortcuts() { find "$drive" -path '*Start Menu/Programs/*' -name 'Glimmerpad Key Manager.lnk'; }
+
+# ---------------------------------------------------------------- install
+check "silent installation in German" [ "$(msiexec /i "$(winpath "$msi")" LANGUAGE=1031)" = 0 ]
+same_files() {
+  local f
+  for f in $(cd "$stage" && find . -type f); do cmp -s "$stage/$f" "$installdir/$f" || { echo "differs: $f"; return 1; }; done
+  [ "$(cd "$installdir" && find . -type f | wc -l)" = "$(cd "$stage" && find . -type f | wc -l)" ]
+}
+check "every staged file installed unchanged, nothing else" same_files
+check "Start menu shortcut to the manager" grep -qa 'Glimmerpad.gagent\.exe' "$(shortcuts)"
+check "UserDir expandable" [ "$(reg_value "$settings" UserDir)" = 'REG_EXPAND_SZ %USERPROFILE%' ]
+check "LogDir expandable" [ "$(reg_value "$settings" LogDir)" = 'REG_EXPAND_SZ %APPDATA%\Glimmerpad' ]
+check "language from the property" [ "$(reg_value "$settings" Language)" = 'REG_SZ 1031' ]
+check "agent at logon" [ "$(reg_value "$run_key" 'Glimmerpad agent')" = 'REG_SZ "C:\Program Files\Glimmerpad\gkeyagent.exe"' ]
+
+# ---------------------------------------------------------------- in use
+GAGENT_INSTALL_DIR='C:\Program Files\Glimmerpad' GAGENT_STAGE=$(winpath "$stage") GAGENT_EXPECTED_LOCALE=4 \
+  GAGENT_EXPECTED_LANGUAGE=1031 "$wine" "$installed_tests" --gtest_brief=1 </dev/null 2>&1 | tr -d '\r' | grep -v '^\[ *OK'
+[ "${PIPESTATUS[0]}" = 0 ] && pass "installed product tests" || fail "installed product tests"
+
+# The installed agent, with the default pipe of OpenSSH for Windows, as
+# Linux's ssh-add reaches it through socat and the relay.
+"$wine" "$installdir/gkeyagent.exe" </dev/null >/dev/null 2>&1 &
+pids+=($!)
+sock=$work/agent.sock
+socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$wine $relay //./pipe/openssh-ssh-agent" </dev/null >/dev/null 2>&1 &
+pids+=($!)
+export SSH_AUTH_SOCK=$sock
+wait_for 300 sh -c '[ "$(ssh-add -l 2>&1)" = "The agent has no identities." ]'
+ssh-keygen -q -t ed25519 -N '' -C 'installed agent' -f "$work/key"
+ssh-add "$work/key" >/dev/null 2>&1
+check "installed agent answers ssh-add" [ "$(ssh-add -l -E sha256)" = "$(ssh-keygen -l -E sha256 -f "$work/key.pub")" ]
+check "agent log folder made from LogDir" test -d "$drive/users/$(id -un)/AppData/Roaming/Glimmerpad"
+for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+pids=()
+
+# ---------------------------------------------------------------- versions
+# Wine passes on only the low byte of msiexec's exit code.
+refused_by_package=$((1603 % 256)) # ERROR_INSTALL_FAILURE, from the launch condition
+refused_by_installer=$((1638 % 256)) # ERROR_PRODUCT_VERSION: another package of the product
+reinstall=(REINSTALL=ALL REINSTALLMODE=vomus)
+check "the installed package once more is refused" [ "$(msiexec /i "$(winpath "$msi")")" = $refused_by_package ]
+next="${version%.*}.$((${version##*.} + 1))"
+python3 "$root/tools/build-msi.py" "$root/installer/gagent.wxs" "$stage" "$work/newer.msi" "$next" 2>/dev/null
+check "a newer package alone is refused by the installer" [ "$(msiexec /i "$(winpath "$work/newer.msi")")" = $refused_by_installer ]
+check "a newer package $next installs over the older" [ "$(msiexec /i "$(winpath "$work/newer.msi")" "${reinstall[@]}")" = 0 ]
+check "the installed version is $next" [ "$(reg_value "$uninstall_key" DisplayVersion)" = "REG_SZ $next" ]
+check "the upgrade keeps the language" [ "$(reg_value "$settings" Language)" = 'REG_SZ 1031' ]
+check "files still whole after the upgrade" same_files
+check "an older package is refused" [ "$(msiexec /i "$(winpath "$msi")" "${reinstall[@]}")" = $refused_by_package ]
+check "the refusal says why" grep -q 'or a newer one, is already installed' <(table "$msi" LaunchCondition)
+
+# ---------------------------------------------------------------- removal
+# The user's own files: settings, a key and the agent's log.
+profile=$drive/users/$(id -un)
+mkdir -p "$profile/.ssh" "$profile/AppData/Roaming/Glimmerpad"
+echo 'ConfirmKeyOp=1' >"$profile/.ssh/gAgent"
+cp "$work/key" "$profile/.ssh/id_ed25519"
+echo 'log line' >>"$profile/AppData/Roaming/Glimmerpad/gAgentLog.txt"
+check "silent removal" [ "$(msiexec /x "$product")" = 0 ]
+check "installed folder gone" [ ! -e "$installdir" ]
+check "shortcut gone" [ -z "$(shortcuts)" ]
+check "product key gone" sh -c "! '$wine' reg query '$settings' >/dev/null 2>&1"
+check "logon start gone" [ -z "$(reg_value "$run_key" 'Glimmerpad agent')" ]
+check "product unregistered" sh -c "! '$wine' reg query '$uninstall_key' >/dev/null 2>&1"
+check "the user's files stay" test -f "$profile/.ssh/gAgent" -a -f "$profile/.ssh/id_ed25519" \
+  -a -f "$profile/AppData/Roaming/Glimmerpad/gAgentLog.txt"
+
+# ---------------------------------------------------------------- defaults
+# Without the property: the user's language when the product speaks it,
+# else English; a value it does not speak counts as none.
+default_language() { # LANG of the installing user, LANGUAGE property or ""
+  local extra=()
+  [ -z "$2" ] || extra=("LANGUAGE=$2")
+  [ "$(LC_ALL= LANG=$1 msiexec /i "$(winpath "$msi")" "${extra[@]}")" = 0 ] || return 1
+  reg_value "$settings" Language
+  msiexec /x "$product" >/dev/null
+}
+# (Wine takes the language from a locale that glibc knows: setup makes the
+# Japanese one.)
+check "a Japanese user gets Japanese" [ "$(default_language ja_JP.UTF-8 '')" = 'REG_SZ 1041' ]
+check "an Italian user gets English" [ "$(default_language it_IT.UTF-8 '')" = 'REG_SZ 1033' ]
+check "an unknown language property gets English" [ "$(default_language en_US.UTF-8 1234)" = 'REG_SZ 1033' ]
+
+echo "installer tests: $failures failed"
+[ $failures = 0 ]
