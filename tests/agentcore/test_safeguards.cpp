@@ -64,12 +64,12 @@ struct Agent {
         return call(SSH_AGENTC_ADD_ID_CONSTRAINED, body);
     }
     std::size_t listed() {
-        Bytes answer = call(SSH_AGENTC_REQUEST_IDENTITIES);
-        return answer.size() >= 5 ? answer[4] : 999;
+        Bytes reply = call(SSH_AGENTC_REQUEST_IDENTITIES);
+        return reply.size() >= 5 ? reply[4] : 999;
     }
     std::vector<std::string> names() {
-        Bytes answer = call(SSH_AGENTC_REQUEST_IDENTITIES);
-        WireReader r(answer);
+        Bytes reply = call(SSH_AGENTC_REQUEST_IDENTITIES);
+        WireReader r(reply);
         std::uint8_t type;
         std::uint32_t n = 0;
         r.u8(type), r.u32(n);
@@ -87,8 +87,8 @@ struct Agent {
         w.string(publicBlob(fixturePath(key + ".pub")));
         w.string(std::string("session data"));
         w.u32(0);
-        Bytes answer = call(SSH_AGENTC_SIGN_REQUEST, w.bytes());
-        return !answer.empty() && answer[0] == SSH_AGENT_SIGN_RESPONSE;
+        Bytes reply = call(SSH_AGENTC_SIGN_REQUEST, w.bytes());
+        return !reply.empty() && reply[0] == SSH_AGENT_SIGN_RESPONSE;
     }
     Bytes remove(const std::string& key) {
         WireWriter w;
@@ -102,9 +102,9 @@ struct Agent {
     }
     Bytes unlock(const std::string& passphrase) { return lock(passphrase, SSH_AGENTC_UNLOCK); }
     bool lockState() {
-        Bytes answer = extension("lock-state@glimmerpad");
-        EXPECT_EQ(answer.size(), 2u);
-        return answer.size() == 2 && answer[1] == 1;
+        Bytes reply = extension("lock-state@glimmerpad");
+        EXPECT_EQ(reply.size(), 2u);
+        return reply.size() == 2 && reply[1] == 1;
     }
     const AgentEvent& lastEvent() { return events.back(); }
 };
