@@ -84,27 +84,27 @@ bool decryptChaChaPoly(const std::uint8_t* key, const std::uint8_t* in, std::siz
 
 // keyIv holds the key and then the IV. False: a tag that does not match,
 // or a cipher libgcrypt refuses.
-bool decrypt(const CipherSpec& spec, const std::uint8_t* keyIv, const std::uint8_t* in, std::size_t n,
+bool decrypt(const CipherSpec& cipher, const std::uint8_t* keyIv, const std::uint8_t* in, std::size_t n,
              const std::uint8_t* tag, Bytes& out) {
-    if (spec.algo == GCRY_CIPHER_CHACHA20) return decryptChaChaPoly(keyIv, in, n, tag, out);
+    if (cipher.algo == GCRY_CIPHER_CHACHA20) return decryptChaChaPoly(keyIv, in, n, tag, out);
     CipherHandle c;
-    if (gcry_cipher_open(&c.h, spec.algo, spec.mode, 0) || gcry_cipher_setkey(c.h, keyIv, spec.keySize)) return false;
-    const std::uint8_t* iv = keyIv + spec.keySize;
-    if (spec.mode == GCRY_CIPHER_MODE_CTR ? gcry_cipher_setctr(c.h, iv, spec.ivSize) != 0
-                                          : gcry_cipher_setiv(c.h, iv, spec.ivSize) != 0)
+    if (gcry_cipher_open(&c.h, cipher.algo, cipher.mode, 0) || gcry_cipher_setkey(c.h, keyIv, cipher.keySize)) return false;
+    const std::uint8_t* iv = keyIv + cipher.keySize;
+    if (cipher.mode == GCRY_CIPHER_MODE_CTR ? gcry_cipher_setctr(c.h, iv, cipher.ivSize) != 0
+                                          : gcry_cipher_setiv(c.h, iv, cipher.ivSize) != 0)
         return false;
     out.assign(in, in + n);
     if (gcry_cipher_decrypt(c.h, out.data(), out.size(), nullptr, 0)) return false;
-    return spec.tagSize == 0 || gcry_cipher_checktag(c.h, tag, spec.tagSize) == 0;
+    return cipher.tagSize == 0 || gcry_cipher_checktag(c.h, tag, cipher.tagSize) == 0;
 }
 
 // CBC with PKCS#7 padding, as both PEM encryptions use it. False: the
 // padding is wrong, which is what a wrong key gives.
-bool decryptPadded(const CipherSpec& spec, const Bytes& keyIv, const Bytes& in, Bytes& out) {
-    if (in.empty() || in.size() % spec.blockSize) return false;
-    if (!decrypt(spec, keyIv.data(), in.data(), in.size(), nullptr, out)) return false;
+bool decryptPadded(const CipherSpec& cipher, const Bytes& keyIv, const Bytes& in, Bytes& out) {
+    if (in.empty() || in.size() % cipher.blockSize) return false;
+    if (!decrypt(cipher, keyIv.data(), in.data(), in.size(), nullptr, out)) return false;
     std::size_t pad = out.back();
-    if (pad == 0 || pad > spec.blockSize) return false;
+    if (pad == 0 || pad > cipher.blockSize) return false;
     for (std::size_t i = out.size() - pad; i < out.size(); ++i)
         if (out[i] != pad) return false;
     out.resize(out.size() - pad);
@@ -215,7 +215,7 @@ const NamedCurve kNamedCurves[] = {
 
 struct Pbes2Cipher {
     Oid oid;
-    CipherSpec spec;
+    CipherSpec cipher;
 };
 const Pbes2Cipher kPbes2Ciphers[] = {
     {{"\x60\x86\x48\x01\x65\x03\x04\x01\x02", 9}, kPemCiphers[0]},
@@ -383,17 +383,17 @@ KeyFileResult readOpenSsh(const Bytes& body, const char* passphrase, std::unique
     if (keyCount != 1) return KeyFileResult::Unsupported;
     if (!r.stringView(pubBlob, pubSize) || !r.stringView(encrypted, encryptedSize)) return KeyFileResult::Corrupt;
 
-    const CipherSpec* spec = nullptr;
+    const CipherSpec* cipher = nullptr;
     std::size_t blockSize = 8;
     if (cipherName != "none") {
-        spec = findCipher(kOpenSshCiphers, cipherName);
-        if (!spec || kdfName != "bcrypt") return KeyFileResult::Unsupported;
-        blockSize = spec->blockSize;
+        cipher = findCipher(kOpenSshCiphers, cipherName);
+        if (!cipher || kdfName != "bcrypt") return KeyFileResult::Unsupported;
+        blockSize = cipher->blockSize;
     } else if (kdfName != "none" || kdfOptionsSize != 0) {
         return KeyFileResult::Corrupt;
     }
     // An AEAD cipher's tag follows the encrypted section, and nothing else may.
-    std::size_t tagSize = spec ? spec->tagSize : 0;
+    std::size_t tagSize = cipher ? cipher->tagSize : 0;
     if (r.remaining() != tagSize) return KeyFileResult::Corrupt;
     const std::uint8_t* tag = encrypted + encryptedSize;
 
@@ -405,7 +405,7 @@ KeyFileResult readOpenSsh(const Bytes& body, const char* passphrase, std::unique
     if (encryptedSize == 0 || encryptedSize % blockSize) return KeyFileResult::Corrupt;
 
     Bytes plain;
-    if (spec) {
+    if (cipher) {
         if (!passphrase) return KeyFileResult::NeedsPassphrase;
         WireReader options(kdfOptions, kdfOptionsSize);
         const std::uint8_t* salt;
@@ -414,12 +414,12 @@ KeyFileResult readOpenSsh(const Bytes& body, const char* passphrase, std::unique
         if (!options.stringView(salt, saltSize) || !options.u32(rounds) || !options.atEnd() || saltSize == 0 || rounds == 0)
             return KeyFileResult::Corrupt;
         if (rounds > limits.maxBcryptRounds) return KeyFileResult::Unsupported;
-        Bytes keyIv(spec->keySize + spec->ivSize);
+        Bytes keyIv(cipher->keySize + cipher->ivSize);
         std::size_t passSize = std::strlen(passphrase);
         if (!bcryptPbkdf(reinterpret_cast<const std::uint8_t*>(passphrase), passSize, salt, saltSize, rounds,
                          keyIv.data(), keyIv.size()))
             return KeyFileResult::WrongPassphrase;  // only the empty passphrase gets here
-        if (!decrypt(*spec, keyIv.data(), encrypted, encryptedSize, tag, plain)) return KeyFileResult::WrongPassphrase;
+        if (!decrypt(*cipher, keyIv.data(), encrypted, encryptedSize, tag, plain)) return KeyFileResult::WrongPassphrase;
     } else {
         plain.assign(encrypted, encrypted + encryptedSize);
     }
@@ -427,7 +427,7 @@ KeyFileResult readOpenSsh(const Bytes& body, const char* passphrase, std::unique
     WireReader section(plain);
     std::uint32_t check1, check2;
     if (!section.u32(check1) || !section.u32(check2)) return KeyFileResult::Corrupt;
-    if (check1 != check2) return spec ? KeyFileResult::WrongPassphrase : KeyFileResult::Corrupt;
+    if (check1 != check2) return cipher ? KeyFileResult::WrongPassphrase : KeyFileResult::Corrupt;
     std::unique_ptr<PrivateKey> key;
     switch (readPrivateKey(section, key)) {
     case AddResult::Ok: break;
@@ -473,12 +473,12 @@ KeyFileResult readTraditional(const std::string& label, const Armor& armor, cons
         if (*procType != "4,ENCRYPTED" || !dekInfo) return KeyFileResult::Corrupt;
         std::size_t comma = dekInfo->find(',');
         if (comma == std::string::npos) return KeyFileResult::Corrupt;
-        const CipherSpec* spec = findCipher(kPemCiphers, dekInfo->substr(0, comma));
-        if (!spec) return KeyFileResult::Unsupported;
+        const CipherSpec* cipher = findCipher(kPemCiphers, dekInfo->substr(0, comma));
+        if (!cipher) return KeyFileResult::Unsupported;
         Bytes iv;
-        if (!hexDecode(dekInfo->substr(comma + 1), iv) || iv.size() != spec->ivSize) return KeyFileResult::Corrupt;
+        if (!hexDecode(dekInfo->substr(comma + 1), iv) || iv.size() != cipher->ivSize) return KeyFileResult::Corrupt;
         if (!passphrase) return KeyFileResult::NeedsPassphrase;
-        if (!decryptPadded(*spec, pemKey(passphrase, iv, spec->keySize), armor.body, der))
+        if (!decryptPadded(*cipher, pemKey(passphrase, iv, cipher->keySize), armor.body, der))
             return KeyFileResult::WrongPassphrase;
     } else {
         der = armor.body;
@@ -517,22 +517,22 @@ KeyFileResult readEncryptedPkcs8(const Bytes& der, const char* passphrase, std::
         else if (!isOid(prfOid, kHmacSha1)) return KeyFileResult::Unsupported;
     }
     if (!kdfParams.atEnd() || !scheme.bytes(kOid, cipherOid)) return KeyFileResult::Corrupt;
-    const CipherSpec* spec = nullptr;
+    const CipherSpec* cipher = nullptr;
     for (const Pbes2Cipher& c : kPbes2Ciphers)
-        if (isOid(cipherOid, c.oid)) spec = &c.spec;
-    if (!spec) return KeyFileResult::Unsupported;
-    if (!scheme.bytes(kOctetString, iv) || !scheme.atEnd() || iv.size() != spec->ivSize ||
-        (keyLength && keyLength != spec->keySize))
+        if (isOid(cipherOid, c.oid)) cipher = &c.cipher;
+    if (!cipher) return KeyFileResult::Unsupported;
+    if (!scheme.bytes(kOctetString, iv) || !scheme.atEnd() || iv.size() != cipher->ivSize ||
+        (keyLength && keyLength != cipher->keySize))
         return KeyFileResult::Corrupt;
     if (iterations > limits.maxPbkdf2Iterations) return KeyFileResult::Unsupported;
     if (!passphrase) return KeyFileResult::NeedsPassphrase;
 
-    Bytes keyIv(spec->keySize), plain;
+    Bytes keyIv(cipher->keySize), plain;
     if (gcry_kdf_derive(passphrase, std::strlen(passphrase), GCRY_KDF_PBKDF2, prf, salt.data(), salt.size(), iterations,
                         keyIv.size(), keyIv.data()))
         return KeyFileResult::WrongPassphrase;  // libgcrypt refuses an empty passphrase
     keyIv.insert(keyIv.end(), iv.begin(), iv.end());
-    if (!decryptPadded(*spec, keyIv, data, plain)) return KeyFileResult::WrongPassphrase;
+    if (!decryptPadded(*cipher, keyIv, data, plain)) return KeyFileResult::WrongPassphrase;
     PrivateKey parsed;
     Parse p = parsePkcs8(plain, parsed);
     if (p != Parse::Ok) return afterDecryption(p, true);
