@@ -73,8 +73,9 @@ if [ "$arch" = i686 ] && [ -z "${GAGENT_I386_NAMESPACE:-}" ]; then
   fi
 fi
 # A prefix keeps one display for all its programs: a wineserver that a
-# program without one started has made a dialog fail.
-[ -n "${GAGENT_I386_NAMESPACE:-}" ] || start_display
+# program without one started has made a dialog fail. GAGENT_SESSION_DISPLAY=own
+# keeps the caller's display (make run on a desktop).
+[ -n "${GAGENT_I386_NAMESPACE:-}" ] || [ "${GAGENT_SESSION_DISPLAY:-}" = own ] || start_display
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"

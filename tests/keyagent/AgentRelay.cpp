@@ -1,7 +1,8 @@
-// Test bridge: copies standard input to an agent pipe and the pipe to
-// standard output, so that Linux's OpenSSH tools reach the agent through
-// socat. The pipe is opened overlapped with one OVERLAPPED per direction:
-// synchronous I/O on one handle would make the read block the write.
+// The bridge of the tests and of make run: copies standard input to an
+// agent pipe and the pipe to standard output, so that Linux's OpenSSH tools
+// reach the agent through socat. The pipe is opened overlapped with one
+// OVERLAPPED per direction: synchronous I/O on one handle would make the
+// read block the write.
 //   agent-relay.exe //./pipe/NAME   (or \\.\pipe\NAME, or a bare NAME)
 #include <windows.h>
 
