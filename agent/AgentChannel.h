@@ -18,6 +18,13 @@ enum {
     WM_AGENT_LOCK_CHANGED = WM_USER + 8
 };
 
+// The agent program beside the agent library, how the library starts it,
+// and the exit code by which it says that another program serves its pipe.
+#define AGENT_PROGRAM_NAME "gkeyagent.exe"
+#define AGENT_STARTED_BY_LIBRARY "--started-by-library"
+#define AGENT_DEFAULT_PIPE "\\\\.\\pipe\\openssh-ssh-agent"
+enum { AGENT_EXIT_PIPE_TAKEN = 2 };
+
 // The passphrase payload: two NUL-terminated texts of at most 127
 // characters in fixed 256-byte fields.
 struct AgentPassphrasePayload {

@@ -1,4 +1,5 @@
 #include "Key.h"
+#include "KeyTypes.h"
 
 #include <gcrypt.h>
 
@@ -11,64 +12,10 @@
 
 namespace agentcore {
 
+using namespace detail;
+
 namespace {
 
-// Security-key types are refused: they need a token this agent has no
-// way to reach.
-const char* const kEd25519 = "ssh-ed25519";
-const char* const kRsa = "ssh-rsa";
-const char* const kDsa = "ssh-dss";
-const char* const kP256 = "ecdsa-sha2-nistp256";
-const char* const kP384 = "ecdsa-sha2-nistp384";
-const char* const kP521 = "ecdsa-sha2-nistp521";
-const char* const kCertSuffix = "-cert-v01@openssh.com";
-
-struct Curve {
-    KeyAlgorithm algorithm;
-    const char* typeName;
-    const char* sshName;
-    const char* gcryName;
-    const char* hash;
-    int hashAlgo;
-    std::size_t fieldBytes;
-};
-
-const Curve kCurves[] = {
-    {KeyAlgorithm::EcdsaP256, kP256, "nistp256", "NIST P-256", "sha256", GCRY_MD_SHA256, 32},
-    {KeyAlgorithm::EcdsaP384, kP384, "nistp384", "NIST P-384", "sha384", GCRY_MD_SHA384, 48},
-    {KeyAlgorithm::EcdsaP521, kP521, "nistp521", "NIST P-521", "sha512", GCRY_MD_SHA512, 66},
-};
-
-const Curve* curveOf(KeyAlgorithm a) {
-    for (const Curve& c : kCurves)
-        if (c.algorithm == a) return &c;
-    return nullptr;
-}
-
-bool typeFromName(const std::string& name, KeyAlgorithm& a, bool& cert) {
-    std::string base = name;
-    cert = false;
-    std::size_t sl = std::strlen(kCertSuffix);
-    if (name.size() > sl && name.compare(name.size() - sl, sl, kCertSuffix) == 0) {
-        base = name.substr(0, name.size() - sl);
-        cert = true;
-    }
-    if (base == kEd25519) a = KeyAlgorithm::Ed25519;
-    else if (base == kRsa) a = KeyAlgorithm::Rsa;
-    else if (base == kDsa) a = KeyAlgorithm::Dsa;
-    else if (base == kP256) a = KeyAlgorithm::EcdsaP256;
-    else if (base == kP384) a = KeyAlgorithm::EcdsaP384;
-    else if (base == kP521) a = KeyAlgorithm::EcdsaP521;
-    else return false;
-    return true;
-}
-
-unsigned bitLength(const Bytes& magnitude) {
-    if (magnitude.empty()) return 0;
-    unsigned bits = unsigned(magnitude.size()) * 8;
-    for (std::uint8_t top = magnitude[0]; !(top & 0x80); top <<= 1) --bits;
-    return bits;
-}
 
 // RAII for the few libgcrypt objects used here.
 struct Sexp {
@@ -128,39 +75,7 @@ bool hashOf(int algo, const std::uint8_t* data, std::size_t size, Bytes& out) {
     return true;
 }
 
-bool readU64(WireReader& r) {
-    std::uint32_t hi, lo;
-    return r.u32(hi) && r.u32(lo);
-}
 
-bool readPublicFields(WireReader& r, PublicKey& k) {
-    switch (k.algorithm) {
-    case KeyAlgorithm::Ed25519:
-        return r.string(k.ed25519) && k.ed25519.size() == 32;
-    case KeyAlgorithm::Rsa:
-        return r.mpintUnsigned(k.rsaE) && r.mpintUnsigned(k.rsaN) && !k.rsaE.empty() && !k.rsaN.empty();
-    case KeyAlgorithm::Dsa:
-        return r.mpintUnsigned(k.dsaP) && r.mpintUnsigned(k.dsaQ) && r.mpintUnsigned(k.dsaG) && r.mpintUnsigned(k.dsaY) &&
-               !k.dsaP.empty() && !k.dsaQ.empty() && !k.dsaG.empty() && !k.dsaY.empty();
-    default: {
-        const Curve* c = curveOf(k.algorithm);
-        std::string curveName;
-        if (!r.text(curveName) || curveName != c->sshName) return false;
-        return r.string(k.ecPoint) && k.ecPoint.size() == 1 + 2 * c->fieldBytes && k.ecPoint[0] == 0x04;
-    }
-    }
-}
-
-void writePublicFields(const PublicKey& k, WireWriter& w) {
-    switch (k.algorithm) {
-    case KeyAlgorithm::Ed25519: w.string(k.ed25519); break;
-    case KeyAlgorithm::Rsa: w.mpint(k.rsaE); w.mpint(k.rsaN); break;
-    case KeyAlgorithm::Dsa: w.mpint(k.dsaP); w.mpint(k.dsaQ); w.mpint(k.dsaG); w.mpint(k.dsaY); break;
-    default:
-        w.string(std::string(curveOf(k.algorithm)->sshName));
-        w.string(k.ecPoint);
-    }
-}
 
 // What this agent holds: the sizes the product promises, nothing else.
 bool sizeAccepted(const PublicKey& k) {
@@ -290,26 +205,6 @@ void* wipingRealloc(void* block, std::size_t n) {
 
 }  // namespace
 
-const char* baseTypeName(KeyAlgorithm a) {
-    switch (a) {
-    case KeyAlgorithm::Ed25519: return kEd25519;
-    case KeyAlgorithm::Rsa: return kRsa;
-    case KeyAlgorithm::Dsa: return kDsa;
-    default: return curveOf(a)->typeName;
-    }
-}
-
-unsigned PublicKey::bits() const {
-    switch (algorithm) {
-    case KeyAlgorithm::Ed25519: return 256;
-    case KeyAlgorithm::Rsa: return bitLength(rsaN);
-    case KeyAlgorithm::Dsa: return bitLength(dsaP);
-    case KeyAlgorithm::EcdsaP256: return 256;
-    case KeyAlgorithm::EcdsaP384: return 384;
-    case KeyAlgorithm::EcdsaP521: return 521;
-    }
-    return 0;
-}
 
 void initCrypto() {
     static std::once_flag once;
@@ -330,29 +225,6 @@ void initCrypto() {
     });
 }
 
-bool parsePublicKey(const std::uint8_t* data, std::size_t size, PublicKey& out) {
-    WireReader r(data, size);
-    std::string name;
-    if (!r.text(name)) return false;
-    if (!typeFromName(name, out.algorithm, out.certificate)) return false;
-    out.typeName = name;
-    if (out.certificate) {
-        // nonce, the key, serial, type, key id, principals, validity,
-        // critical options, extensions, reserved, signature key, signature.
-        Bytes nonce, keyId, principals, critical, extensions, reserved, sigKey, sig;
-        std::uint32_t certType;
-        if (!r.string(nonce) || !readPublicFields(r, out) || !readU64(r) || !r.u32(certType) || !r.string(keyId) ||
-            !r.string(principals) || !readU64(r) || !readU64(r) || !r.string(critical) || !r.string(extensions) ||
-            !r.string(reserved) || !r.string(sigKey) || !r.string(sig))
-            return false;
-        if (certType != 1 && certType != 2) return false;
-    } else if (!readPublicFields(r, out)) {
-        return false;
-    }
-    if (!r.atEnd()) return false;
-    out.blob.assign(data, data + size);
-    return true;
-}
 
 AddResult readPrivateKey(WireReader& in, std::unique_ptr<PrivateKey>& out) {
     std::unique_ptr<PrivateKey> key(new PrivateKey);
@@ -411,20 +283,6 @@ AddResult readPrivateKey(WireReader& in, std::unique_ptr<PrivateKey>& out) {
     return AddResult::Ok;
 }
 
-// RSA keys of the plain public blob order (e before n) are rebuilt so that
-// a key added from its parts is named by the same blob ssh-keygen shows.
-Bytes plainPublicBlob(const PublicKey& key) {
-    WireWriter w;
-    w.string(std::string(baseTypeName(key.algorithm)));
-    writePublicFields(key, w);
-    return w.take();
-}
-
-bool knownKeyType(const std::string& name) {
-    KeyAlgorithm a;
-    bool cert;
-    return typeFromName(name, a, cert);
-}
 
 Bytes encodePrivateKeyBody(const PrivateKey& key, bool withCertificate) {
     const PublicKey& p = key.pub;

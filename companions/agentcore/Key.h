@@ -88,6 +88,13 @@ bool signData(const PrivateKey& key, const std::uint8_t* data, std::size_t size,
 bool verifySignature(const PublicKey& key, const std::uint8_t* data, std::size_t size, const std::uint8_t* sig,
                      std::size_t sigSize);
 
+// "type base64 comment" and a line feed, as in a ".pub" file.
+std::string publicKeyLine(const PublicKey& key, const std::string& comment);
+
+// RFC 4716: the begin and end lines, a Comment header, base64; no line
+// longer than 72 bytes.
+std::string rfc4716PublicKey(const PublicKey& key, const std::string& comment);
+
 // "SHA256:" and the unpadded base64 of the blob's SHA-256, as ssh-keygen -l shows it.
 std::string fingerprintSha256(const Bytes& blob);
 

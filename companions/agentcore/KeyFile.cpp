@@ -539,13 +539,6 @@ KeyFileResult readEncryptedPkcs8(const Bytes& der, const char* passphrase, std::
     return finish(parsed, out);
 }
 
-// Control characters would end a line of a public key file early.
-std::string oneLine(const std::string& comment) {
-    std::string out = comment;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-    return out;
-}
 
 }  // namespace
 
@@ -628,30 +621,6 @@ bool readFileContents(const std::string& path, Bytes& out, std::size_t maxSize) 
     return ok;
 }
 
-std::string publicKeyLine(const PublicKey& key, const std::string& comment) {
-    std::string line = key.typeName + " " + base64Encode(key.blob);
-    if (!comment.empty()) line += " " + oneLine(comment);
-    return line + "\n";
-}
-
-std::string rfc4716PublicKey(const PublicKey& key, const std::string& comment) {
-    const std::size_t kMaxLine = 72;
-    std::string out = "---- BEGIN SSH2 PUBLIC KEY ----\n";
-    // A long header goes on in lines that end with a backslash; a line is
-    // never cut inside a UTF-8 sequence.
-    std::string header = "Comment: \"" + oneLine(comment) + "\"";
-    std::size_t pos = 0;
-    while (header.size() - pos > kMaxLine) {
-        std::size_t cut = pos + kMaxLine - 1;
-        while (cut > pos + 1 && (static_cast<unsigned char>(header[cut]) & 0xc0) == 0x80) --cut;
-        out += header.substr(pos, cut - pos) + "\\\n";
-        pos = cut;
-    }
-    out += header.substr(pos) + "\n";
-    std::string b64 = base64Encode(key.blob);
-    for (std::size_t i = 0; i < b64.size(); i += 70) out += b64.substr(i, 70) + "\n";
-    return out + "---- END SSH2 PUBLIC KEY ----\n";
-}
 
 Bytes openSshPrivateKeyFile(const PrivateKey& key) {
     WireWriter section;

@@ -44,13 +44,6 @@ bool certifiedKey(const PrivateKey& key, const Bytes& certificateFile, std::uniq
 // maxSize fails).
 bool readFileContents(const std::string& path, Bytes& out, std::size_t maxSize = 1 << 20);
 
-// "type base64 comment" and a line feed, as in a ".pub" file.
-std::string publicKeyLine(const PublicKey& key, const std::string& comment);
-
-// RFC 4716: the begin and end lines, a Comment header, base64; no line
-// longer than 72 bytes.
-std::string rfc4716PublicKey(const PublicKey& key, const std::string& comment);
-
 // The OpenSSH private key format, unencrypted, with the key's comment.
 Bytes openSshPrivateKeyFile(const PrivateKey& key);
 

@@ -4,7 +4,8 @@
 //
 // Command line (all optional): --pipe NAME (default openssh-ssh-agent),
 // --log PATH (default gAgentLog.txt in the configured log folder),
-// --confirm-timeout SECONDS (default 30: an unanswered confirmation denies).
+// --confirm-timeout SECONDS (default 30: an unanswered confirmation denies),
+// --started-by-library (a start that fails shows nothing; the library does).
 #undef _WIN32_WINNT
 #define _WIN32_WINNT 0x0600  // named pipe client identity and remote-client rejection
 #include <windows.h>
@@ -13,6 +14,7 @@
 #include "AgentFiles.h"
 #include "AgentLog.h"
 #include "ConfirmPrompt.h"
+#include "KeyFileRequest.h"
 #include "LocalConfiguration.h"
 #include "Pageant.h"
 #include "RequestHandler.h"
@@ -34,10 +36,13 @@ const DWORD kBufferSize = 64 * 1024;
 
 const unsigned long kLogLimit = 1024 * 1024;
 
-std::string g_pipeName = "\\\\.\\pipe\\openssh-ssh-agent";
+std::string g_pipeName = AGENT_DEFAULT_PIPE;
 std::string g_logPath;
 DWORD g_confirmTimeoutMs = 30000;
 HINSTANCE g_instance;
+// Started by the agent library, which tells the user itself why a start
+// failed, from the exit code.
+bool g_startedByLibrary = false;
 KeyStore* g_store;
 RequestHandler* g_handler;
 SECURITY_ATTRIBUTES g_pipeSecurity;
@@ -333,6 +338,8 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 void readCommandLine() {
     int argc = __argc;
     char** argv = __argv;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], AGENT_STARTED_BY_LIBRARY) == 0) g_startedByLibrary = true;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--pipe") == 0) {
             g_pipeName = argv[++i];
@@ -377,9 +384,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
                           std::to_string(error) +
                           "), perhaps Windows' own OpenSSH agent service; this agent cannot serve it and stops";
         logLine(why);
-        std::string text = "The key agent cannot start: " + why + ".";
-        MessageBoxA(nullptr, text.c_str(), kTitle, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
-        return 2;
+        if (!g_startedByLibrary) {
+            std::string text = "The key agent cannot start: " + why + ".";
+            MessageBoxA(nullptr, text.c_str(), kTitle, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+        }
+        return AGENT_EXIT_PIPE_TAKEN;
     }
 
     initCrypto();
@@ -388,6 +397,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     g_store = &store;
     g_handler = &handler;
     handler.addExtension(kAttachExtension, attachWindow);
+    handler.addExtension(kAddKeyFileExtension, addKeyFileExtension(store));
     handler.setConfirmPrompt(confirmKeyUse);
     store.setEventSink(logEvent);
     store.setPolicies(loadPolicies());

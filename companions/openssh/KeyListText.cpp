@@ -1,0 +1,168 @@
+#include "KeyListText.h"
+
+#include "Key.h"
+#include "Wire.h"
+
+#include <cctype>
+#include <cstdio>
+#include <set>
+
+namespace keylist {
+
+namespace {
+
+std::string format(const std::string& pattern, unsigned value) {
+    char out[128];
+    std::snprintf(out, sizeof out, pattern.c_str(), value);
+    return out;
+}
+
+std::string format(const std::string& pattern, const std::string& value) {
+    char out[256];
+    std::snprintf(out, sizeof out, pattern.c_str(), value.c_str());
+    return out;
+}
+
+bool endsWith(const std::string& s, const char* end) {
+    std::string e(end);
+    return s.size() >= e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
+}
+
+bool startsWith(const std::string& s, const char* start) { return s.compare(0, std::string(start).size(), start) == 0; }
+
+// A list row is one line.
+std::string printable(const std::string& comment) {
+    std::string out = comment;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    return out;
+}
+
+// Cut to at most size bytes without splitting a UTF-8 sequence.
+std::string cut(const std::string& s, std::size_t size) {
+    if (s.size() <= size) return s;
+    while (size > 0 && (static_cast<unsigned char>(s[size]) & 0xc0) == 0x80) --size;
+    return s.substr(0, size);
+}
+
+std::string typeNameOf(const Bytes& blob) {
+    agentcore::WireReader r(blob.data(), blob.size());
+    std::string name;
+    return r.text(name) ? name : std::string();
+}
+
+std::string detailOf(const HeldKey& key, const DetailTexts& texts, Fingerprint fingerprint) {
+    std::vector<std::string> parts;
+    agentcore::PublicKey pub;
+    if (agentcore::parsePublicKey(key.blob.data(), key.blob.size(), pub)) parts.push_back(format(texts.bits, pub.bits()));
+    parts.push_back(fingerprint(key.blob));
+    if (key.secondsLeft) parts.push_back(format(texts.expires, durationText(key.secondsLeft, texts)));
+    if (key.confirm) parts.push_back(texts.confirm);
+    std::string detail;
+    for (const std::string& p : parts) detail += (detail.empty() ? "" : ", ") + p;
+    return detail;
+}
+
+}  // namespace
+
+std::int32_t typeCodeOf(const std::string& typeName) {
+    if (startsWith(typeName, "sk-")) return 6;
+    if (endsWith(typeName, "-cert-v01@openssh.com")) return 4;
+    if (typeName == "ssh-ed25519") return 0;
+    if (typeName == "ssh-rsa") return 1;
+    if (startsWith(typeName, "ecdsa-sha2-")) return 2;
+    if (typeName == "ssh-dss") return 3;
+    return 5;
+}
+
+std::vector<std::string> uniqueNames(const std::vector<std::string>& comments, const std::vector<std::string>& fallbacks) {
+    std::vector<std::string> wanted;
+    std::set<std::string> plain;
+    for (std::size_t i = 0; i < comments.size(); ++i) {
+        std::string name = printable(comments[i]);
+        if (name.find_first_not_of(' ') == std::string::npos) name = fallbacks[i];
+        wanted.push_back(name);
+        if (name.size() <= kMaxName) plain.insert(name);
+    }
+    // A name that fits keeps its form for its first holder; the others
+    // get an end no other row has, so that every row can be named again.
+    std::set<std::string> taken;
+    std::vector<std::string> names;
+    for (const std::string& name : wanted) {
+        if (name.size() <= kMaxName && !taken.count(name)) {
+            taken.insert(name);
+            names.push_back(name);
+            continue;
+        }
+        for (unsigned n = name.size() > kMaxName ? 1 : 2;; ++n) {
+            std::string end = " (" + std::to_string(n) + ")";
+            std::string candidate = cut(name, kMaxName - end.size()) + end;
+            if (!taken.count(candidate) && !plain.count(candidate)) {
+                taken.insert(candidate);
+                names.push_back(candidate);
+                break;
+            }
+        }
+    }
+    return names;
+}
+
+std::vector<ShownKey> showKeys(const std::vector<HeldKey>& keys, const DetailTexts& texts, Fingerprint fingerprint) {
+    std::vector<std::string> comments, fallbacks;
+    for (const HeldKey& k : keys) {
+        comments.push_back(k.comment);
+        fallbacks.push_back(fingerprint(k.blob));
+    }
+    std::vector<std::string> names = uniqueNames(comments, fallbacks);
+    std::vector<ShownKey> shown(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        shown[i].name = names[i];
+        shown[i].typeCode = typeCodeOf(typeNameOf(keys[i].blob));
+        shown[i].detail = detailOf(keys[i], texts, fingerprint);
+        shown[i].key = &keys[i];
+    }
+    return shown;
+}
+
+bool parseLifetime(const char* text, std::uint32_t& seconds) {
+    if (!text) return false;
+    const char* p = text;
+    while (*p == ' ') ++p;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+    std::uint64_t value = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        value = value * 10 + unsigned(*p - '0');
+        if (value > 0xffffffffu) return false;
+    }
+    std::uint64_t unit = 1;
+    switch (std::tolower(static_cast<unsigned char>(*p))) {
+    case 's': unit = 1; ++p; break;
+    case 'm': unit = 60; ++p; break;
+    case 'h': unit = 3600; ++p; break;
+    case 'd': unit = 86400; ++p; break;
+    default: break;
+    }
+    while (*p == ' ') ++p;
+    if (*p || value * unit > 0xffffffffu) return false;
+    seconds = std::uint32_t(value * unit);
+    return true;
+}
+
+std::string durationText(std::uint32_t seconds, const DetailTexts& texts) {
+    const struct {
+        std::uint32_t size;
+        const std::string* format;
+    } units[] = {{86400, &texts.days}, {3600, &texts.hours}, {60, &texts.minutes}, {1, &texts.seconds}};
+    std::string out;
+    int shown = 0;
+    for (const auto& u : units) {
+        std::uint32_t count = seconds / u.size;
+        if (!count && !shown) continue;
+        if (count) out += (out.empty() ? "" : " ") + format(*u.format, count);
+        seconds %= u.size;
+        if (++shown == 2) break;
+    }
+    return out.empty() ? format(texts.seconds, 0) : out;
+}
+
+}  // namespace keylist

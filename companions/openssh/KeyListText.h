@@ -1,0 +1,70 @@
+// What the key manager shows of the agent's keys: a unique name of at most
+// 127 characters, the type code and a one-line detail. No Windows headers,
+// so the rules are tested on the build machine.
+#ifndef OPENSSH_KEYLISTTEXT_H
+#define OPENSSH_KEYLISTTEXT_H
+
+#include "Bytes.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace keylist {
+
+using agentcore::Bytes;
+
+// The manager cuts names at this length; nothing it shows may be longer.
+const std::size_t kMaxName = 127;
+
+// One key as the agent reports it.
+struct HeldKey {
+    Bytes blob;
+    std::string comment;
+    std::uint32_t secondsLeft = 0;  // 0: no lifetime
+    bool confirm = false;
+};
+
+// The words of the detail column in the user's language: printf formats
+// with one %u (bits, and the four units) or one %s (expires).
+struct DetailTexts {
+    std::string bits = "%u bits";
+    std::string expires = "expires in %s";
+    std::string confirm = "confirms each use";
+    std::string days = "%u d";
+    std::string hours = "%u h";
+    std::string minutes = "%u min";
+    std::string seconds = "%u s";
+};
+
+struct ShownKey {
+    std::string name;
+    std::int32_t typeCode = 5;
+    std::string detail;
+    const HeldKey* key = nullptr;
+};
+
+// "SHA256:" and OpenSSH's unpadded base64 of the blob's SHA-256.
+using Fingerprint = std::string (*)(const Bytes& blob);
+
+// In the agent's order, every name distinct.
+std::vector<ShownKey> showKeys(const std::vector<HeldKey>& keys, const DetailTexts& texts, Fingerprint fingerprint);
+
+// The names alone: comments made printable, an empty one replaced by
+// fallback, a clash or an overlong name given an end " (n)" that keeps it
+// within kMaxName.
+std::vector<std::string> uniqueNames(const std::vector<std::string>& comments, const std::vector<std::string>& fallbacks);
+
+// The type code of the key manager by the blob's type name.
+std::int32_t typeCodeOf(const std::string& typeName);
+
+// "90" (seconds), "30m", "8h", "2d", with spaces around; "0" is no
+// lifetime. False for anything else or more than fits in 32 bits.
+bool parseLifetime(const char* text, std::uint32_t& seconds);
+
+// At most two units, largest first ("1 h 30 min").
+std::string durationText(std::uint32_t seconds, const DetailTexts& texts);
+
+}  // namespace keylist
+
+#endif

@@ -1,0 +1,26 @@
+// Ids of the agent library's own resources, shared by its code and by the
+// resource script of each language under lang/.
+#ifndef OPENSSH_LIBRARYRESOURCES_H
+#define OPENSSH_LIBRARYRESOURCES_H
+
+#define IDD_KEY_PASSPHRASE 100
+#define IDC_PASSPHRASE_FILE 101
+#define IDC_PASSPHRASE_EDIT 102
+#define IDC_PASSPHRASE_RETRY 103
+
+#define IDS_LIBRARY_TITLE 200
+#define IDS_AGENT_MISSING 201        // %s: the agent program's path
+#define IDS_AGENT_PIPE_TAKEN 202     // %s: the pipe's name
+#define IDS_AGENT_NO_ANSWER 203
+#define IDS_AGENT_START_FAILED 204   // %lu: the system's error number
+#define IDS_PASSPHRASE_WRONG 205     // %u: tries left
+#define IDS_LIFETIME_UNREADABLE 206  // %s: the text given
+#define IDS_DETAIL_BITS 210
+#define IDS_DETAIL_EXPIRES 211
+#define IDS_DETAIL_CONFIRM 212
+#define IDS_UNIT_DAYS 213
+#define IDS_UNIT_HOURS 214
+#define IDS_UNIT_MINUTES 215
+#define IDS_UNIT_SECONDS 216
+
+#endif

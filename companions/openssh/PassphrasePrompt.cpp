@@ -1,0 +1,65 @@
+#include "PassphrasePrompt.h"
+
+#include "LibraryResources.h"
+
+#include <cstdio>
+
+namespace {
+
+struct Question {
+    HINSTANCE resources;
+    const char *keyFile;
+    unsigned triesLeft;
+    char *buffer;
+    int bufferSize;
+};
+
+void wipeEdit(HWND dialog) {
+    // The edit control's own copy goes as well.
+    SetDlgItemTextA(dialog, IDC_PASSPHRASE_EDIT, "");
+}
+
+INT_PTR CALLBACK passphraseProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    Question *q = reinterpret_cast<Question *>(GetWindowLongPtrA(dialog, DWLP_USER));
+    switch (message) {
+    case WM_INITDIALOG: {
+        q = reinterpret_cast<Question *>(lParam);
+        SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+        SetDlgItemTextA(dialog, IDC_PASSPHRASE_FILE, q->keyFile);
+        SendDlgItemMessageA(dialog, IDC_PASSPHRASE_EDIT, EM_LIMITTEXT, q->bufferSize - 1, 0);
+        if (q->triesLeft) {
+            char format[256] = "", text[300];
+            LoadStringA(q->resources, IDS_PASSPHRASE_WRONG, format, sizeof format);
+            std::snprintf(text, sizeof text, format, q->triesLeft);
+            SetDlgItemTextA(dialog, IDC_PASSPHRASE_RETRY, text);
+        }
+        SetFocus(GetDlgItem(dialog, IDC_PASSPHRASE_EDIT));
+        return FALSE;
+    }
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK) {
+            GetDlgItemTextA(dialog, IDC_PASSPHRASE_EDIT, q->buffer, q->bufferSize);
+            wipeEdit(dialog);
+            EndDialog(dialog, IDOK);
+            return TRUE;
+        }
+        if (LOWORD(wParam) == IDCANCEL) {
+            wipeEdit(dialog);
+            EndDialog(dialog, IDCANCEL);
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+bool askKeyPassphrase(HINSTANCE resources, HWND owner, const char *keyFile, unsigned triesLeft, char *buffer,
+                      int bufferSize) {
+    Question q = {resources, keyFile, triesLeft, buffer, bufferSize};
+    buffer[0] = '\0';
+    INT_PTR answer = DialogBoxParamA(resources, MAKEINTRESOURCEA(IDD_KEY_PASSPHRASE), owner, passphraseProc,
+                                     reinterpret_cast<LPARAM>(&q));
+    return answer == IDOK;
+}

@@ -1,0 +1,14 @@
+// The small dialog in which the user gives a key file's passphrase, owned
+// by the key manager's window.
+#ifndef OPENSSH_PASSPHRASEPROMPT_H
+#define OPENSSH_PASSPHRASEPROMPT_H
+
+#include <windows.h>
+
+// The passphrase goes into buffer (wiped by the caller after use); false
+// when the user cancels. triesLeft is shown after a wrong passphrase (0:
+// the first question).
+bool askKeyPassphrase(HINSTANCE resources, HWND owner, const char *keyFile, unsigned triesLeft, char *buffer,
+                      int bufferSize);
+
+#endif
