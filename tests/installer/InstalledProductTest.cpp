@@ -2,7 +2,8 @@
 // the installation went to (run-installer-tests.sh installs it first).
 // GAGENT_INSTALL_DIR is the installed folder, GAGENT_STAGE the build's stage,
 // GAGENT_EXPECTED_LOCALE the installer library's answer for the language
-// the installation was made with.
+// the installation was made with, GAGENT_BRIDGE_KEY the name of a key that
+// the script adds to the agent with Linux's ssh-add while the manager runs.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -14,6 +15,7 @@
 #include "Driver.h"
 #include "InstallerSupport.h"
 #include "MessageBoxWatcher.h"
+#include "resource.h"
 
 namespace {
 
@@ -146,6 +148,30 @@ TEST_F(InstalledProduct, ManagerStartedFromItsInstalledFolderShowsItsWindow)
                                         e2e::timeoutMs(10000));
     ASSERT_NE(window, (HWND)NULL);
     EXPECT_TRUE(IsWindowVisible(window));
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(app.waitForExit(e2e::timeoutMs(10000)), 0u);
+}
+
+// The agent is not running: the manager's library starts it from the
+// installed folder, and the key the script then adds through the bridge
+// reaches the list through the agent's refresh.
+TEST_F(InstalledProduct, ManagerListsAKeyAddedThroughTheBridgeToTheAgentItsLibraryStarted)
+{
+    UserLanguage english("1033");
+    e2e::Sandbox sandbox("installed-bridge");
+    e2e::App app(sandbox);
+    ASSERT_TRUE(app.startFrom(installed("gagent.exe")));
+    HWND window = app.waitForMainWindow(moduleString(installed("1033\\gagent.dll"), APP_TITLE),
+                                        e2e::timeoutMs(10000));
+    ASSERT_NE(window, (HWND)NULL);
+    std::string key = environment("GAGENT_BRIDGE_KEY");
+    ASSERT_FALSE(key.empty());
+    std::string rows;
+    bool listed = e2e::waitUntil(20000, [&] {
+        rows = "\n" + app.probe("listrows", IDC_KEY_LIST);
+        return rows.find("\n" + key + "\t") != std::string::npos;
+    });
+    EXPECT_TRUE(listed) << "rows:" << rows;
     PostMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_EQ(app.waitForExit(e2e::timeoutMs(10000)), 0u);
 }

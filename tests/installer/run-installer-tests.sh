@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The installer package under Wine, in a 32-bit prefix made for this run
 # alone: its tables (msiinfo), a silent installation in German, what it put
-# where, the installed product at work (installed_product_tests.exe, and the
-# installed agent answering Debian's ssh-add through socat and the relay),
+# where, the installed product at work (installed_product_tests.exe; the
+# installed manager with the agent its library starts, which Debian's ssh-add
+# reaches through socat and the relay),
 # refusal of the same and an older package, an upgrade that keeps the
 # language, the user's language as the default, and a removal that leaves
 # only the user's files. Runs inside an i686 test session (display, loader).
@@ -101,23 +102,48 @@ check "language from the property" [ "$(reg_value "$settings" Language)" = 'REG_
 check "agent at logon" [ "$(reg_value "$run_key" 'Glimmerpad agent')" = 'REG_SZ "C:\Program Files\Glimmerpad\gkeyagent.exe"' ]
 
 # ---------------------------------------------------------------- in use
-GAGENT_INSTALL_DIR='C:\Program Files\Glimmerpad' GAGENT_STAGE=$(winpath "$stage") GAGENT_EXPECTED_LOCALE=4 \
-  GAGENT_EXPECTED_LANGUAGE=1031 "$wine" "$installed_tests" --gtest_brief=1 </dev/null 2>&1 | tr -d '\r' | grep -v '^\[ *OK'
-[ "${PIPESTATUS[0]}" = 0 ] && pass "installed product tests" || fail "installed product tests"
-
-# The installed agent, with the default pipe of OpenSSH for Windows, as
-# Linux's ssh-add reaches it through socat and the relay.
-"$wine" "$installdir/gkeyagent.exe" </dev/null >/dev/null 2>&1 &
-pids+=($!)
+# The installed agent serves the default pipe of OpenSSH for Windows, which
+# Linux's ssh-add reaches through socat and the relay.
 sock=$work/agent.sock
 socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$wine $relay //./pipe/openssh-ssh-agent" </dev/null >/dev/null 2>&1 &
 pids+=($!)
 export SSH_AUTH_SOCK=$sock
-wait_for 300 sh -c '[ "$(ssh-add -l 2>&1)" = "The agent has no identities." ]'
+# ssh-add -l fails alike for an empty agent and for none.
+agent_answers() { ssh-add -l >/dev/null 2>&1 || [ "$(ssh-add -l 2>&1)" = "The agent has no identities." ]; }
+agent_gone() { ! agent_answers; }
+stop_agent() {
+  "$wine" taskkill /im gkeyagent.exe >/dev/null 2>&1
+  wait_for 100 agent_gone
+}
+# The output goes to a file, not a pipe: the agent that the manager's
+# library starts inherits it and would hold a pipe open to the end.
+installed_tests() { # output file, environment assignments..., the program and its arguments
+  local out=$1 status=0
+  shift
+  env GAGENT_INSTALL_DIR='C:\Program Files\Glimmerpad' GAGENT_STAGE="$(winpath "$stage")" GAGENT_EXPECTED_LOCALE=4 \
+    GAGENT_EXPECTED_LANGUAGE=1031 "$@" </dev/null >"$out" 2>&1 || status=$?
+  tr -d '\r' <"$out" | grep -v '^\[ *OK'
+  return $status
+}
+installed_tests "$work/tests.out" "$wine" "$installed_tests" --gtest_brief=1 '--gtest_filter=-*Bridge*' &&
+  pass "installed product tests" || fail "installed product tests"
+
+# The manager started from the installed folder, with no agent running: its
+# library starts the installed one, and a key that ssh-add adds meanwhile
+# shows in the manager's list.
+check "no agent left running by the tests before" stop_agent
 ssh-keygen -q -t ed25519 -N '' -C 'installed agent' -f "$work/key"
+installed_tests "$work/bridge-test.out" GAGENT_BRIDGE_KEY='installed agent' "$wine" "$installed_tests" --gtest_brief=1 \
+  '--gtest_filter=*Bridge*' >"$work/bridge-test.txt" &
+manager=$!
+check "the installed manager's library starts the installed agent" wait_for 200 agent_answers
 ssh-add "$work/key" >/dev/null 2>&1
 check "installed agent answers ssh-add" [ "$(ssh-add -l -E sha256)" = "$(ssh-keygen -l -E sha256 -f "$work/key.pub")" ]
+wait "$manager" && pass "the installed manager lists the key added with ssh-add" ||
+  fail "the installed manager lists the key added with ssh-add: $(cat "$work/bridge-test.txt")"
 check "agent log folder made from LogDir" test -d "$drive/users/$(id -un)/AppData/Roaming/Glimmerpad"
+# The agent ends before the package replaces and removes its files.
+check "the agent stopped" stop_agent
 for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
 pids=()
 
