@@ -46,6 +46,7 @@ const char *const kAttachWindow = "attach-window@glimmerpad";
 const DWORD kRequestTimeout = 120000;
 // The agent's start, under emulation too.
 const DWORD kStartTimeout = 20000;
+const DWORD kStartHoldOff = 5000;
 const unsigned kPassphraseTries = 3;
 const std::size_t kLargestGenerationAnswer = 64 * 1024;
 
@@ -306,8 +307,15 @@ void OpenSshAgent::attachWindow(HWND keyManagerWindow) {
 
 BOOL OpenSshAgent::isAgentAvailable() {
     if (succeeded(kLockState, Bytes())) return TRUE;
+    // The command states are asked after every click: an agent that cannot
+    // start is not started again for every one of them.
+    if (failedStartAt && GetTickCount() - failedStartAt < kStartHoldOff) return FALSE;
     UINT why;
-    if (!startAgent(why)) return FALSE;
+    if (!startAgent(why)) {
+        failedStartAt = GetTickCount() | 1;
+        return FALSE;
+    }
+    failedStartAt = 0;
     // A new agent knows no window: attach again, and have the list rebuilt
     // from the keys it holds (none).
     sendAttach();
