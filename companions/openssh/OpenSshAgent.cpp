@@ -294,7 +294,10 @@ void OpenSshAgent::closeAbandonedGeneration() {
 
 BOOL OpenSshAgent::initialize() {
     UINT why;
-    if (!connect(1000) && !startAgent(why)) tellWhyNotStarted(why);
+    if (!connect(1000) && !startAgent(why)) {
+        failedStartAt = GetTickCount() | 1;
+        tellWhyNotStarted(why);
+    }
     // Without an agent the library still works: the manager shows the
     // agent as unavailable, and every later call tries again.
     return TRUE;
