@@ -23,6 +23,10 @@ namespace agentcore {
 struct Identity {
     Bytes blob;
     std::string comment;
+    // Whole seconds left, rounded; 0 only for a key without a lifetime, so
+    // a key in its last half second still shows that it has one.
+    std::uint32_t secondsLeft = 0;
+    bool confirm = false;
 };
 
 struct KeyConstraints {
@@ -86,7 +90,7 @@ public:
     StoreResult add(std::unique_ptr<PrivateKey> key, const KeyConstraints& constraints = KeyConstraints());
     StoreResult remove(const std::uint8_t* blob, std::size_t size, KeyInfo* removed = nullptr);
     StoreResult removeAll();
-    // Empty while locked.
+    // Empty while locked; expired keys are not listed.
     std::vector<Identity> list() const;
     std::size_t size() const;
     // False while locked or when no key has this blob.

@@ -23,6 +23,7 @@ const char* const kLockWithAgentPassphrase = "lock-with-agent-passphrase@glimmer
 const char* const kLockState = "lock-state@glimmerpad";
 const char* const kRenameKey = "rename-key@glimmerpad";
 const char* const kSetLifetime = "set-lifetime@glimmerpad";
+const char* const kKeyList = "key-list@glimmerpad";
 // A connection binds once per hop of a forwarding chain; more than this is
 // no login.
 const std::size_t kMaxBindings = 16;
@@ -87,6 +88,7 @@ RequestHandler::RequestHandler(KeyStore& store)
     addExtension(kSetLifetime, [this](WireReader& body, Session& session, WireWriter& reply) {
         return setLifetime(body, session, reply);
     });
+    addExtension(kKeyList, [this](WireReader& body, Session&, WireWriter& reply) { return keyList(body, reply); });
 }
 
 void RequestHandler::addExtension(const std::string& name, Extension extension) {
@@ -326,6 +328,24 @@ bool RequestHandler::setLifetime(WireReader& body, Session& session, WireWriter&
     if (result != StoreResult::Ok) return false;
     reply.u8(SSH_AGENT_SUCCESS);
     return true;
+}
+
+// The identities answer with what the key manager shows beside each key.
+bool RequestHandler::keyList(WireReader& body, WireWriter& reply) {
+    if (!body.atEnd()) {
+        body.fail();
+        return false;
+    }
+    std::vector<Identity> ids = store_.list();
+    reply.u8(SSH_AGENT_SUCCESS);
+    reply.u32(std::uint32_t(ids.size()));
+    for (const Identity& id : ids) {
+        reply.string(id.blob);
+        reply.string(id.comment);
+        reply.u32(id.secondsLeft);
+        reply.boolean(id.confirm);
+    }
+    return reply.bytes().size() <= kMaxMessage;
 }
 
 Outcome RequestHandler::extension(WireReader& in, Session& session, Bytes& reply) {

@@ -102,6 +102,7 @@ private:
     bool lockState(WireReader& body, WireWriter& reply);
     bool renameKey(WireReader& body, Session& session, WireWriter& reply);
     bool setLifetime(WireReader& body, Session& session, WireWriter& reply);
+    bool keyList(WireReader& body, WireWriter& reply);
     bool confirmed(const KeyInfo& key, const Session& session);
     void log(const std::string& operation, const KeyInfo* key, const Session& session, const std::string& outcome);
 
