@@ -120,6 +120,8 @@ bool waitFor(const std::function<bool()>& condition, DWORD ms) {
     return true;
 }
 
+DWORD WINAPI endAtOnce(void*) { return 0; }
+
 class KeyGeneration : public KeyAgent {
 protected:
     void SetUp() override {
@@ -216,7 +218,7 @@ TEST_F(KeyGeneration, ExistingFilesBadSizesAndUnwritablePlacesAreRefusedAndNothi
     // A thread of no process, and one that has ended.
     EXPECT_EQ(c.call(generateRequest(fresh, 0, 0, 0)), kRefused);
     DWORD endedId = 0;
-    HANDLE ended = CreateThread(nullptr, 0, [](void*) -> DWORD { return 0; }, nullptr, 0, &endedId);
+    HANDLE ended = CreateThread(nullptr, 0, endAtOnce, nullptr, 0, &endedId);
     ASSERT_NE(ended, nullptr);
     WaitForSingleObject(ended, scaled(5000));
     CloseHandle(ended);
