@@ -28,6 +28,22 @@ std::uint32_t secondsLeft(std::uint64_t expiresAt, std::uint64_t now) {
 
 }  // namespace
 
+const char* outcomeText(StoreResult r) {
+    switch (r) {
+    case StoreResult::Ok:
+        return "done";
+    case StoreResult::Locked:
+        return "refused, the agent is locked";
+    case StoreResult::NotAllowed:
+        return "refused by the agent's policy";
+    case StoreResult::NotFound:
+        return "refused, no such key";
+    case StoreResult::Failed:
+        break;
+    }
+    return "failed";
+}
+
 KeyStore::KeyStore() : clock_(steadyMilliseconds) {}
 
 void KeyStore::setChangeListener(ChangeListener listener) {

@@ -49,6 +49,9 @@ struct Policies {
 
 enum class StoreResult { Ok, Locked, NotAllowed, NotFound, Failed };
 
+// The result as the log says it.
+const char* outcomeText(StoreResult r);
+
 // One line of the agent's log, before the agent adds time and program.
 struct AgentEvent {
     std::string operation;

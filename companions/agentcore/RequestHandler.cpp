@@ -32,22 +32,6 @@ const std::size_t kMaxKeyName = 1024;
 const std::uint32_t kFirstUnlockDelay = 250;
 const std::uint32_t kLongestUnlockDelay = 16000;
 
-const char* outcomeText(StoreResult r) {
-    switch (r) {
-    case StoreResult::Ok:
-        return "done";
-    case StoreResult::Locked:
-        return "refused, the agent is locked";
-    case StoreResult::NotAllowed:
-        return "refused by the agent's policy";
-    case StoreResult::NotFound:
-        return "refused, no such key";
-    case StoreResult::Failed:
-        break;
-    }
-    return "failed";
-}
-
 // Unknown constraints refuse the add: a key must never be held with less
 // protection than its owner asked for.
 AddResult readConstraints(WireReader& in, KeyConstraints& constraints) {

@@ -58,6 +58,10 @@ struct Session {
     // Set by the connection's owner (the pipe server knows the client's
     // process); extensions may read it.
     std::uint64_t clientProcess = 0;
+    // True once the client's end of the connection is known to be gone;
+    // set where the owner can tell (the pipe server), for an extension
+    // that works long enough for its caller to leave.
+    std::function<bool()> clientGone;
 };
 
 enum class Outcome { Reply, ReplyAndClose };
