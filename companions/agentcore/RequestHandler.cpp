@@ -19,11 +19,6 @@ Outcome success(Bytes& reply) {
 
 const char* const kQuery = "query";
 const char* const kSessionBind = "session-bind@openssh.com";
-const char* const kLockWithAgentPassphrase = "lock-with-agent-passphrase@glimmerpad";
-const char* const kLockState = "lock-state@glimmerpad";
-const char* const kRenameKey = "rename-key@glimmerpad";
-const char* const kSetLifetime = "set-lifetime@glimmerpad";
-const char* const kKeyList = "key-list@glimmerpad";
 // A connection binds once per hop of a forwarding chain; more than this is
 // no login.
 const std::size_t kMaxBindings = 16;

@@ -31,7 +31,6 @@ using namespace agentcore;
 
 namespace {
 
-const char* const kAttachExtension = "attach-window@glimmerpad";
 const char* const kTitle = "Glimmerpad Key Agent";
 const DWORD kBufferSize = 64 * 1024;
 
@@ -404,7 +403,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     RequestHandler handler(store);
     g_store = &store;
     g_handler = &handler;
-    handler.addExtension(kAttachExtension, attachWindow);
+    handler.addExtension(kAttachWindow, attachWindow);
     handler.addExtension(kAddKeyFileExtension, addKeyFileExtension(store));
     addKeyGeneration(handler, store, &g_ownerOnly);
     handler.setConfirmPrompt(confirmKeyUse);

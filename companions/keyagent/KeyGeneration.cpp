@@ -12,7 +12,6 @@ using namespace agentcore;
 
 namespace {
 
-const char* const kGenerateKey = "generate-key@glimmerpad";
 const char* const kGone = "discarded, the caller went away before the key was in place";
 
 struct Request {
