@@ -65,7 +65,7 @@ TEST(KeyListDetail, TheDetailHoldsSizeFingerprintAndConstraints) {
     junk.blob = Bytes{0, 0, 0, 1, 'x'};
     std::vector<ShownKey> shown = showKeys({rsa, junk}, DetailTexts(), fakeFingerprint);
     ASSERT_EQ(shown.size(), 2u);
-    EXPECT_EQ(shown[0].detail, "2048 bits, " + fakeFingerprint(rsa.blob) + ", expires in 1 h 30 min, confirms each use");
+    EXPECT_EQ(shown[0].detail, fakeFingerprint(rsa.blob) + ", 2048 bits, expires in 1 h 30 min, confirms each use");
     EXPECT_EQ(shown[0].typeCode, 1);
     // A blob the library cannot read still gets a row: no size, code 5,
     // named by its fingerprint.
