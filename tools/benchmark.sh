@@ -8,8 +8,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
 export GAGENT_STAGE=$(windows_path "$root/build/x86_64/stage")
 export GAGENT_SANDBOXES=$(windows_path "$root/build/x86_64/tests/sandboxes")
-"$root/tools/test-session.sh" x86_64 "$root/tools/wine-run" "$root/build/x86_64/tests/bin/key_list_benchmark.exe"
+# A goal missed by one part still leaves the figures of the others; the
+# exit code says whether every part met its goals.
+status=0
+"$root/tools/test-session.sh" x86_64 "$root/tools/wine-run" "$root/build/x86_64/tests/bin/key_list_benchmark.exe" || status=1
 # The key agent's signatures per second beside OpenSSH's ssh-agent.
-"$root/tools/agent-benchmark.sh"
+"$root/tools/agent-benchmark.sh" || status=1
 # Key generation through the agent library beside ssh-keygen.
-"$root/tools/library-benchmark.sh"
+"$root/tools/library-benchmark.sh" || status=1
+exit "$status"

@@ -112,18 +112,10 @@ template <typename Member> std::size_t slotOf(Member member) {
 class AgentLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        std::string id = std::to_string(GetCurrentProcessId());
-        home_ = std::string(temp) + "agent-library-" + id;
-        removeTree(home_);
-        CreateDirectoryA(home_.c_str(), nullptr);
-        CreateDirectoryA((home_ + "\\AppData").c_str(), nullptr);
+        home_ = makeTestHome("agent-library-");
         CreateDirectoryA((home_ + "\\keys").c_str(), nullptr);
-        SetEnvironmentVariableA("GKEYAGENT_TEST_HOME", home_.c_str());
-        SetEnvironmentVariableA("APPDATA", (home_ + "\\AppData").c_str());
         SetEnvironmentVariableA("USERPROFILE", home_.c_str());
-        pipe_ = "\\\\.\\pipe\\glimmerpad-library-test-" + id;
+        pipe_ = "\\\\.\\pipe\\glimmerpad-library-test-" + std::to_string(GetCurrentProcessId());
         SetEnvironmentVariableA("SSH_AUTH_SOCK", pipe_.c_str());
         // The library expands the key folder through the installer library,
         // which the manager finds beside itself; this program lies elsewhere.

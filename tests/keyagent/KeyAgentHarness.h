@@ -264,6 +264,21 @@ inline void removeTree(const std::string& dir) {
     RemoveDirectoryA(dir.c_str());
 }
 
+// A home of the test's own, made empty: the user's folder and the log
+// folder through the registry (fixtures point UserDir and LogDir at
+// %GKEYAGENT_TEST_HOME%), the agent's own data through APPDATA.
+inline std::string makeTestHome(const std::string& prefix) {
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string home = std::string(temp) + prefix + std::to_string(GetCurrentProcessId());
+    removeTree(home);
+    CreateDirectoryA(home.c_str(), nullptr);
+    CreateDirectoryA((home + "\\AppData").c_str(), nullptr);
+    SetEnvironmentVariableA("GKEYAGENT_TEST_HOME", home.c_str());
+    SetEnvironmentVariableA("APPDATA", (home + "\\AppData").c_str());
+    return home;
+}
+
 class KeyAgent : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -272,14 +287,7 @@ protected:
         std::string id = std::to_string(GetCurrentProcessId());
         log_ = std::string(temp) + "keyagent-test-" + id + ".log";
         DeleteFileA(log_.c_str());
-        // The user's folder and the log folder through the registry, as
-        // the manager finds them; the agent's own data through APPDATA.
-        home_ = std::string(temp) + "keyagent-home-" + id;
-        removeTree(home_);
-        CreateDirectoryA(home_.c_str(), nullptr);
-        CreateDirectoryA((home_ + "\\AppData").c_str(), nullptr);
-        SetEnvironmentVariableA("GKEYAGENT_TEST_HOME", home_.c_str());
-        SetEnvironmentVariableA("APPDATA", (home_ + "\\AppData").c_str());
+        home_ = makeTestHome("keyagent-home-");
         pipeName_ = "glimmerpad-agent-test-" + id;
         pipe_ = "\\\\.\\pipe\\" + pipeName_;
         startAgent();
