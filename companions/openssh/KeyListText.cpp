@@ -51,9 +51,9 @@ std::string typeNameOf(const Bytes& blob) {
     return r.text(name) ? name : std::string();
 }
 
-std::string detailOf(const HeldKey& key, const DetailTexts& texts, Fingerprint fingerprint) {
+std::string detailOf(const HeldKey& key, const DetailTexts& texts, const std::string& fingerprint) {
     // The column is headed "Fingerprint": that comes first.
-    std::vector<std::string> parts(1, fingerprint(key.blob));
+    std::vector<std::string> parts(1, fingerprint);
     agentcore::PublicKey pub;
     if (agentcore::parsePublicKey(key.blob.data(), key.blob.size(), pub)) parts.push_back(format(texts.bits, pub.bits()));
     if (key.secondsLeft) parts.push_back(format(texts.expires, durationText(key.secondsLeft, texts)));
@@ -108,6 +108,7 @@ std::vector<std::string> uniqueNames(const std::vector<std::string>& comments, c
 }
 
 std::vector<ShownKey> showKeys(const std::vector<HeldKey>& keys, const DetailTexts& texts, Fingerprint fingerprint) {
+    // The fingerprint is both a nameless key's name and part of its detail.
     std::vector<std::string> comments, fallbacks;
     for (const HeldKey& k : keys) {
         comments.push_back(k.comment);
@@ -118,7 +119,7 @@ std::vector<ShownKey> showKeys(const std::vector<HeldKey>& keys, const DetailTex
     for (std::size_t i = 0; i < keys.size(); ++i) {
         shown[i].name = names[i];
         shown[i].typeCode = typeCodeOf(typeNameOf(keys[i].blob));
-        shown[i].detail = detailOf(keys[i], texts, fingerprint);
+        shown[i].detail = detailOf(keys[i], texts, fallbacks[i]);
         shown[i].key = &keys[i];
     }
     return shown;

@@ -157,6 +157,37 @@ inline std::string readFile(const std::string& path) {
     return s.str();
 }
 
+// Ends the agent the way the manager's Stop Agent does, and by force when
+// it does not go in time.
+inline void closeAgentProcess(HANDLE process) {
+    HWND w = FindWindowA(AGENT_WINDOW_CLASS, nullptr);
+    if (w) PostMessageA(w, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process, scaled(10000)) == WAIT_OBJECT_0) return;
+    TerminateProcess(process, 9);
+    WaitForSingleObject(process, scaled(10000));
+}
+
+// The agent's window, as the manager finds it; the agent serves its pipe a
+// moment before its window exists.
+inline HWND agentWindow(DWORD ms) {
+    HWND w = nullptr;
+    for (DWORD end = GetTickCount() + scaled(ms); !(w = FindWindowA(AGENT_WINDOW_CLASS, nullptr)) && GetTickCount() < end;)
+        Sleep(20);
+    return w;
+}
+
+// An agent this test did not start itself (the library did), found by its
+// window; callers have waited for that window when they started it.
+inline void stopRunningAgent() {
+    HWND w = agentWindow(0);
+    DWORD pid = 0;
+    if (!w || !GetWindowThreadProcessId(w, &pid)) return;
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+    if (!process) return;
+    closeAgentProcess(process);
+    CloseHandle(process);
+}
+
 struct AgentProcess {
     PROCESS_INFORMATION pi = {};
     bool started = false;
@@ -182,14 +213,7 @@ struct AgentProcess {
     }
     void stop() {
         if (!started) return;
-        if (waitExit(0) == STILL_ACTIVE) {
-            HWND w = FindWindowA(AGENT_WINDOW_CLASS, nullptr);
-            if (w) PostMessageA(w, WM_CLOSE, 0, 0);
-            if (waitExit(scaled(10000)) == STILL_ACTIVE) {
-                TerminateProcess(pi.hProcess, 9);
-                WaitForSingleObject(pi.hProcess, scaled(10000));
-            }
-        }
+        if (waitExit(0) == STILL_ACTIVE) closeAgentProcess(pi.hProcess);
         CloseHandle(pi.hProcess);
         CloseHandle(pi.hThread);
         started = false;
@@ -240,6 +264,21 @@ inline void removeTree(const std::string& dir) {
     RemoveDirectoryA(dir.c_str());
 }
 
+// A home of the test's own, made empty: the user's folder and the log
+// folder through the registry (fixtures point UserDir and LogDir at
+// %GKEYAGENT_TEST_HOME%), the agent's own data through APPDATA.
+inline std::string makeTestHome(const std::string& prefix) {
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string home = std::string(temp) + prefix + std::to_string(GetCurrentProcessId());
+    removeTree(home);
+    CreateDirectoryA(home.c_str(), nullptr);
+    CreateDirectoryA((home + "\\AppData").c_str(), nullptr);
+    SetEnvironmentVariableA("GKEYAGENT_TEST_HOME", home.c_str());
+    SetEnvironmentVariableA("APPDATA", (home + "\\AppData").c_str());
+    return home;
+}
+
 class KeyAgent : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -248,14 +287,7 @@ protected:
         std::string id = std::to_string(GetCurrentProcessId());
         log_ = std::string(temp) + "keyagent-test-" + id + ".log";
         DeleteFileA(log_.c_str());
-        // The user's folder and the log folder through the registry, as
-        // the manager finds them; the agent's own data through APPDATA.
-        home_ = std::string(temp) + "keyagent-home-" + id;
-        removeTree(home_);
-        CreateDirectoryA(home_.c_str(), nullptr);
-        CreateDirectoryA((home_ + "\\AppData").c_str(), nullptr);
-        SetEnvironmentVariableA("GKEYAGENT_TEST_HOME", home_.c_str());
-        SetEnvironmentVariableA("APPDATA", (home_ + "\\AppData").c_str());
+        home_ = makeTestHome("keyagent-home-");
         pipeName_ = "glimmerpad-agent-test-" + id;
         pipe_ = "\\\\.\\pipe\\" + pipeName_;
         startAgent();
@@ -270,8 +302,7 @@ protected:
 
     void startAgent(bool withLog = true) {
         ASSERT_TRUE(agent_.start(pipeName_, withLog ? log_ : std::string(), agentArguments()));
-        window_ = nullptr;
-        for (DWORD end = GetTickCount() + scaled(10000); !(window_ = FindWindowA(AGENT_WINDOW_CLASS, nullptr)) && GetTickCount() < end;) Sleep(50);
+        window_ = agentWindow(10000);
         ASSERT_NE(window_, nullptr) << "the hidden window appears";
         ASSERT_TRUE(WaitNamedPipeA(pipe_.c_str(), scaled(10000))) << "the pipe is served";
     }
