@@ -114,6 +114,14 @@ std::string chosenPipeName() {
     return AGENT_DEFAULT_PIPE;
 }
 
+bool profileKeyFolder(char *folder) {
+    char profile[MAX_PATH] = "";
+    DWORD n = GetEnvironmentVariableA("USERPROFILE", profile, sizeof profile);
+    if (n == 0 || n + 6 >= sizeof profile) return false;
+    std::snprintf(folder, MAX_PATH, "%s\\.ssh\\", profile);
+    return true;
+}
+
 bool readHeldKey(WireReader &r, keylist::HeldKey &key, bool withConstraints) {
     if (!r.string(key.blob) || !r.text(key.comment)) return false;
     if (!withConstraints) return true;
@@ -417,7 +425,9 @@ AgentStatus OpenSshAgent::generateKey(const char *keyPath, KeyTypeCode type, UIN
     if (!std::strpbrk(keyPath, "\\/:")) {
         char keyFolder[MAX_PATH] = "";
         getUserKeyFolder(keyFolder);
-        if (!keyFolder[0]) return AGENT_E_GENERATE;
+        // Without an installation's folder value (a copied product, a
+        // developer's run) the key goes where OpenSSH keeps it.
+        if (!keyFolder[0] && !profileKeyFolder(keyFolder)) return AGENT_E_GENERATE;
         std::string bare(keyFolder);
         CreateDirectoryA(bare.substr(0, bare.size() - 1).c_str(), NULL);
         path = bare + keyPath;
