@@ -227,16 +227,20 @@ TEST_P(TextFit, MenuItemsFitTheScreenAndTheBarOneLine)
 }
 
 // The agent and its library carry every language in one file each. Their
-// dialogs are made from the template of the language, with the line that
-// the code fills in at run time, as long as a user sees it.
+// dialogs are made from the template of the language, with a line that the
+// code fills in at run time, as long as a user sees it: a format of the
+// language with two digits put in, or a text that no language changes.
 struct CompanionDialog {
     const char *file;
     UINT dialog, control, format;
+    const char *text;
 };
 
 const CompanionDialog COMPANION_DIALOGS[] = {
-    {"OPENSSH.DLL", IDD_KEY_PASSPHRASE, IDC_PASSPHRASE_RETRY, IDS_PASSPHRASE_WRONG},
-    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_COUNTDOWN, IDS_CONFIRM_COUNTDOWN},
+    {"OPENSSH.DLL", IDD_KEY_PASSPHRASE, IDC_PASSPHRASE_RETRY, IDS_PASSPHRASE_WRONG, NULL},
+    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_COUNTDOWN, IDS_CONFIRM_COUNTDOWN, NULL},
+    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_FINGERPRINT, 0,
+     "SHA256:bbXpuKG6zhzdmnxq256TlqzFBzRl2f6OOg722cYNbU8"},
 };
 
 TEST_P(TextFit, TheAgentsAndItsLibrarysDialogsFitInTheLanguage)
@@ -253,9 +257,11 @@ TEST_P(TextFit, TheAgentsAndItsLibrarysDialogsFitInTheLanguage)
                                                  quietDialogProc, 0);
         ASSERT_NE(dialog, (HWND)NULL) << companion.file;
         char format[256] = "", text[300] = "";
-        loadLanguageString(resources, companion.format, format, sizeof format);
-        snprintf(text, sizeof text, format, 30u);
-        SetDlgItemTextA(dialog, companion.control, text);
+        if (companion.text == NULL) {
+            loadLanguageString(resources, companion.format, format, sizeof format);
+            snprintf(text, sizeof text, format, 30u);
+        }
+        SetDlgItemTextA(dialog, companion.control, companion.text != NULL ? companion.text : text);
         std::vector<std::string> cut;
         EnumChildWindows(dialog, collectCut, reinterpret_cast<LPARAM>(&cut));
         DestroyWindow(dialog);
