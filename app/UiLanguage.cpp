@@ -1,6 +1,7 @@
 #include "UiLanguage.h"
 
 #include "InstallerSupport.h"
+#include "LanguageResources.h"
 #include "ModuleDirectory.h"
 #include "TextBuffer.h"
 
@@ -18,26 +19,9 @@ UiLanguage getUiLanguage()
         MessageBoxA(NULL, "Failed to load zelmsi13.dll", NULL, MB_OK);
         return 0;
     }
-    GetFileLocaleFunction getFileLocale = reinterpret_cast<GetFileLocaleFunction>(
-        reinterpret_cast<void *>(GetProcAddress(library, GET_FILE_LOCALE_EXPORT)));
-    if (getFileLocale != NULL)
-        cachedUiLanguage = getFileLocale(PRODUCT_CODE, 0, 0, 0, 0, 0);
+    cachedUiLanguage = askInstallerLanguage(library);
     FreeLibrary(library);
     return cachedUiLanguage;
-}
-
-const char *languageFolder(UiLanguage language)
-{
-    switch (language) {
-    case UI_LANGUAGE_FRENCH:
-        return "1036";
-    case UI_LANGUAGE_GERMAN:
-        return "1031";
-    case UI_LANGUAGE_JAPANESE:
-        return "1041";
-    default:
-        return "1033";
-    }
 }
 
 static void reportResourceModuleFailure(const char *path)

@@ -12,5 +12,8 @@
 
 #define IDS_CONFIRM_COUNTDOWN 201   // printf format, one %u: seconds left
 #define IDS_CONFIRM_UNKNOWN_PROGRAM 202
+#define IDS_CONFIRM_PROGRAM 203       // %s: the program's path, %lu: its process id
+#define IDS_AGENT_TITLE 204
+#define IDS_PIPE_TAKEN 205            // %s: the pipe's name, %lu: the system's error number
 
 #endif

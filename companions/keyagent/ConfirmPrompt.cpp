@@ -10,7 +10,7 @@ namespace {
 // Shared by the waiting caller and the dialog's thread: whichever ends
 // last frees it.
 struct Prompt {
-    HINSTANCE resources;
+    LanguageResources resources;
     ConfirmQuestion question;
     DWORD secondsLeft;
     volatile LONG answer = IDNO;
@@ -23,18 +23,24 @@ const UINT_PTR kCountdownTimer = 1;
 void showCountdown(HWND dialog, const Prompt& prompt) {
     char format[128] = "";
     char text[160];
-    LoadStringA(prompt.resources, IDS_CONFIRM_COUNTDOWN, format, sizeof format);
+    loadLanguageString(prompt.resources, IDS_CONFIRM_COUNTDOWN, format, sizeof format);
     std::snprintf(text, sizeof text, format, unsigned(prompt.secondsLeft));
     SetDlgItemTextA(dialog, IDC_CONFIRM_COUNTDOWN, text);
 }
 
 void fillIn(HWND dialog, const Prompt& prompt) {
     const ConfirmQuestion& q = prompt.question;
-    char unknown[128] = "";
-    if (q.program.empty()) LoadStringA(prompt.resources, IDS_CONFIRM_UNKNOWN_PROGRAM, unknown, sizeof unknown);
+    char format[128] = "";
+    char program[MAX_PATH + 128];
+    if (q.program.empty()) {
+        loadLanguageString(prompt.resources, IDS_CONFIRM_UNKNOWN_PROGRAM, program, sizeof program);
+    } else {
+        loadLanguageString(prompt.resources, IDS_CONFIRM_PROGRAM, format, sizeof format);
+        std::snprintf(program, sizeof program, format, q.program.c_str(), static_cast<unsigned long>(q.processId));
+    }
     SetDlgItemTextA(dialog, IDC_CONFIRM_KEY_NAME, q.keyName.c_str());
     SetDlgItemTextA(dialog, IDC_CONFIRM_FINGERPRINT, q.fingerprint.c_str());
-    SetDlgItemTextA(dialog, IDC_CONFIRM_PROGRAM, q.program.empty() ? unknown : q.program.c_str());
+    SetDlgItemTextA(dialog, IDC_CONFIRM_PROGRAM, program);
     SendDlgItemMessageA(dialog, IDC_CONFIRM_ICON, STM_SETICON, WPARAM(LoadIconA(nullptr, IDI_QUESTION)), 0);
     showCountdown(dialog, prompt);
 }
@@ -79,14 +85,13 @@ INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 DWORD WINAPI promptThread(void* param) {
     std::unique_ptr<std::shared_ptr<Prompt>> held(static_cast<std::shared_ptr<Prompt>*>(param));
     Prompt& prompt = **held;
-    DialogBoxParamA(prompt.resources, MAKEINTRESOURCEA(IDD_CONFIRM_KEY_USE), nullptr, dialogProc,
-                    reinterpret_cast<LPARAM>(&prompt));
+    showLanguageDialog(prompt.resources, IDD_CONFIRM_KEY_USE, nullptr, dialogProc, reinterpret_cast<LPARAM>(&prompt));
     return 0;
 }
 
 }  // namespace
 
-bool askToConfirm(HINSTANCE resources, const ConfirmQuestion& question, DWORD timeoutMs) {
+bool askToConfirm(const LanguageResources& resources, const ConfirmQuestion& question, DWORD timeoutMs) {
     auto prompt = std::make_shared<Prompt>();
     prompt->resources = resources;
     prompt->question = question;

@@ -5,7 +5,7 @@
 #ifndef GKEYAGENT_CONFIRMPROMPT_H
 #define GKEYAGENT_CONFIRMPROMPT_H
 
-#include <windows.h>
+#include "LanguageResources.h"
 
 #include <string>
 
@@ -13,10 +13,11 @@ struct ConfirmQuestion {
     std::string keyName;
     std::string fingerprint;
     std::string program;  // empty: the agent could not name it
+    DWORD processId = 0;  // shown beside the program
 };
 
 // True only for the user's Yes within timeoutMs; No, closing the dialog,
 // the time running out or a dialog that cannot be shown all deny.
-bool askToConfirm(HINSTANCE resources, const ConfirmQuestion& question, DWORD timeoutMs);
+bool askToConfirm(const LanguageResources& resources, const ConfirmQuestion& question, DWORD timeoutMs);
 
 #endif

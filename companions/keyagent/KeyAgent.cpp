@@ -13,6 +13,7 @@
 #include "AgentChannel.h"
 #include "AgentFiles.h"
 #include "AgentLog.h"
+#include "AgentResources.h"
 #include "ConfirmPrompt.h"
 #include "KeyFileRequest.h"
 #include "KeyGeneration.h"
@@ -39,7 +40,7 @@ const unsigned long kLogLimit = 1024 * 1024;
 std::string g_pipeName = AGENT_DEFAULT_PIPE;
 std::string g_logPath;
 DWORD g_confirmTimeoutMs = 30000;
-HINSTANCE g_instance;
+LanguageResources g_texts;
 // Started by the agent library, which tells the user itself why a start
 // failed, from the exit code.
 bool g_startedByLibrary = false;
@@ -251,9 +252,9 @@ bool confirmKeyUse(const KeyInfo& key, std::uint64_t clientProcess) {
     question.fingerprint = key.fingerprint;
     if (clientProcess) {
         question.program = programOfProcess(DWORD(clientProcess));
-        if (!question.program.empty()) question.program += " (process " + std::to_string(clientProcess) + ")";
+        question.processId = DWORD(clientProcess);
     }
-    return askToConfirm(g_instance, question, g_confirmTimeoutMs);
+    return askToConfirm(g_texts, question, g_confirmTimeoutMs);
 }
 
 void windowEvent(const std::string& operation, const std::string& outcome) {
@@ -362,6 +363,14 @@ void readCommandLine() {
     openAgentLog(g_logPath, kLogLimit);
 }
 
+void tellPipeTaken(DWORD error) {
+    char format[512], title[128], text[1024];
+    loadLanguageString(g_texts, IDS_PIPE_TAKEN, format, sizeof format);
+    loadLanguageString(g_texts, IDS_AGENT_TITLE, title, sizeof title);
+    std::snprintf(text, sizeof text, format, g_pipeName.c_str(), static_cast<unsigned long>(error));
+    MessageBoxA(nullptr, text, title, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+}
+
 std::string sidText() {
     // A text form of the SID without sddl.h: revision, authority, subauthorities.
     std::string s = "S-1";
@@ -375,7 +384,7 @@ std::string sidText() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    g_instance = instance;
+    g_texts = languageResourcesOf(instance);
     readCommandLine();
     if (!currentUserSid() || !buildOwnerOnlySecurity()) return 1;
 
@@ -391,10 +400,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
                           std::to_string(error) +
                           "), perhaps Windows' own OpenSSH agent service; this agent cannot serve it and stops";
         logLine(why);
-        if (!g_startedByLibrary) {
-            std::string text = "The key agent cannot start: " + why + ".";
-            MessageBoxA(nullptr, text.c_str(), kTitle, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
-        }
+        if (!g_startedByLibrary) tellPipeTaken(error);
         return AGENT_EXIT_PIPE_TAKEN;
     }
 

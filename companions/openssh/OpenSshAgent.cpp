@@ -143,7 +143,7 @@ bool readHeldKeys(const Bytes &reply, std::uint8_t answer, bool withConstraints,
 }  // namespace
 
 OpenSshAgent::OpenSshAgent(HINSTANCE module, const std::string &libraryFolder)
-    : resources(module), folder(libraryFolder), pipeName(chosenPipeName()) {}
+    : resources(languageResourcesOf(module)), folder(libraryFolder), pipeName(chosenPipeName()) {}
 
 OpenSshAgent::~OpenSshAgent() {
     closeAbandonedGeneration();
@@ -253,7 +253,7 @@ bool OpenSshAgent::startAgent(UINT &why) {
 
 std::string OpenSshAgent::text(UINT id) const {
     char buffer[1024] = "";
-    LoadStringA(resources, id, buffer, sizeof buffer);
+    loadLanguageString(resources, id, buffer, sizeof buffer);
     return buffer;
 }
 

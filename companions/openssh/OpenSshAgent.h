@@ -8,6 +8,7 @@
 #include "AgentPipe.h"
 #include "IAgent.h"
 #include "KeyListText.h"
+#include "LanguageResources.h"
 
 #include <map>
 #include <string>
@@ -62,7 +63,7 @@ private:
     keylist::DetailTexts detailTexts() const;
     void closeAbandonedGeneration();
 
-    HINSTANCE resources;
+    LanguageResources resources;
     std::string folder;
     std::string pipeName;
     AgentPipe pipe;

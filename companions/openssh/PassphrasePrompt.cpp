@@ -7,7 +7,7 @@
 namespace {
 
 struct Question {
-    HINSTANCE resources;
+    const LanguageResources *resources;
     const char *keyFile;
     unsigned triesLeft;
     char *buffer;
@@ -29,7 +29,7 @@ INT_PTR CALLBACK passphraseProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         SendDlgItemMessageA(dialog, IDC_PASSPHRASE_EDIT, EM_LIMITTEXT, q->bufferSize - 1, 0);
         if (q->triesLeft) {
             char format[256] = "", text[300];
-            LoadStringA(q->resources, IDS_PASSPHRASE_WRONG, format, sizeof format);
+            loadLanguageString(*q->resources, IDS_PASSPHRASE_WRONG, format, sizeof format);
             std::snprintf(text, sizeof text, format, q->triesLeft);
             SetDlgItemTextA(dialog, IDC_PASSPHRASE_RETRY, text);
         }
@@ -55,11 +55,10 @@ INT_PTR CALLBACK passphraseProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 
 }  // namespace
 
-bool askKeyPassphrase(HINSTANCE resources, HWND owner, const char *keyFile, unsigned triesLeft, char *buffer,
+bool askKeyPassphrase(const LanguageResources &resources, HWND owner, const char *keyFile, unsigned triesLeft, char *buffer,
                       int bufferSize) {
-    Question q = {resources, keyFile, triesLeft, buffer, bufferSize};
+    Question q = {&resources, keyFile, triesLeft, buffer, bufferSize};
     buffer[0] = '\0';
-    INT_PTR answer = DialogBoxParamA(resources, MAKEINTRESOURCEA(IDD_KEY_PASSPHRASE), owner, passphraseProc,
-                                     reinterpret_cast<LPARAM>(&q));
+    INT_PTR answer = showLanguageDialog(resources, IDD_KEY_PASSPHRASE, owner, passphraseProc, reinterpret_cast<LPARAM>(&q));
     return answer == IDOK;
 }

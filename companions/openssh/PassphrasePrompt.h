@@ -3,12 +3,12 @@
 #ifndef OPENSSH_PASSPHRASEPROMPT_H
 #define OPENSSH_PASSPHRASEPROMPT_H
 
-#include <windows.h>
+#include "LanguageResources.h"
 
 // The passphrase goes into buffer (wiped by the caller after use); false
 // when the user cancels. triesLeft is shown after a wrong passphrase (0:
 // the first question).
-bool askKeyPassphrase(HINSTANCE resources, HWND owner, const char *keyFile, unsigned triesLeft, char *buffer,
+bool askKeyPassphrase(const LanguageResources &resources, HWND owner, const char *keyFile, unsigned triesLeft, char *buffer,
                       int bufferSize);
 
 #endif

@@ -356,7 +356,49 @@ def menu_shape(items):
             for item in items]
 
 
-class TranslatedModuleChecks:
+class TranslationChecks:
+    """A translation's strings and templates against the English ones."""
+
+    def check_strings(self, strings, english_strings):
+        self.assertEqual(sorted(strings), sorted(english_strings))
+        for string_id, english in english_strings.items():
+            with self.subTest(string=string_id):
+                text = strings[string_id]
+                self.assertTrue(text.strip())
+                self.assertEqual(PLACEHOLDER.findall(text), PLACEHOLDER.findall(english))
+                self.assertEqual(text.count("\n\n"), english.count("\n\n"), "paragraphs")
+
+    def check_template(self, translated_data, english_data):
+        """The same controls of the same kinds in the same order, with the
+        same placeholders and access keys; the access keys, in order."""
+        theirs = pe.parse_dialog(translated_data)
+        ours = pe.parse_dialog(english_data)
+        self.assertEqual((theirs.extended, theirs.style, theirs.ex_style),
+                         (ours.extended, ours.style, ours.ex_style))
+        self.assertEqual(
+            [(c.id, c.control_class, c.style, c.ex_style) for c in theirs.controls],
+            [(c.id, c.control_class, c.style, c.ex_style) for c in ours.controls])
+        keys = []
+        for mine, english_control in zip(theirs.controls, ours.controls):
+            self.assertEqual(PLACEHOLDER.findall(str(mine.text)),
+                             PLACEHOLDER.findall(str(english_control.text)), mine.id)
+            expected = access_key(english_control.text) is not None
+            self.assertEqual(access_key(mine.text) is not None, expected,
+                             f"access key of control {mine.id}: {mine.text!r}")
+            if expected:
+                keys.append(access_key(mine.text))
+                self.check_access_key_form(mine.text)
+        self.assertEqual(len(keys), len(set(keys)), f"access keys repeat: {keys}")
+        return keys
+
+    def check_access_key_form(self, text):
+        if self.language == 0x0411:
+            # Japanese has no letters to underline: the key follows the text
+            # as "(&K)", before a trailing "..." or ":".
+            self.assertRegex(text, r"\(&[A-Z0-9]\)(\.\.\.|:)?$")
+
+
+class TranslatedModuleChecks(TranslationChecks):
     """Each language module against the English one: the program loads every
     id by number, so a missing, extra or re-kinded id breaks that language
     alone and only when that window or message comes up."""
@@ -386,13 +428,7 @@ class TranslatedModuleChecks:
         self.assertEqual(other, set())
 
     def test_strings_keep_ids_placeholders_and_line_breaks(self):
-        self.assertEqual(sorted(self.strings), sorted(self.english_strings))
-        for string_id, english in self.english_strings.items():
-            with self.subTest(string=string_id):
-                text = self.strings[string_id]
-                self.assertTrue(text.strip())
-                self.assertEqual(PLACEHOLDER.findall(text), PLACEHOLDER.findall(english))
-                self.assertEqual(text.count("\n\n"), english.count("\n\n"), "paragraphs")
+        self.check_strings(self.strings, self.english_strings)
 
     def test_templates_keep_controls_kinds_order_and_access_keys(self):
         english = self.by_name(self.english, pe.RT_DIALOG)
@@ -401,24 +437,7 @@ class TranslatedModuleChecks:
             self.by_name(self.resources, pe.RT_MENU)[IDR_MAIN_MENU].data)}
         for name, resource in english.items():
             with self.subTest(template=name):
-                theirs = pe.parse_dialog(translated[name].data)
-                ours = pe.parse_dialog(resource.data)
-                self.assertEqual((theirs.extended, theirs.style, theirs.ex_style),
-                                 (ours.extended, ours.style, ours.ex_style))
-                self.assertEqual(
-                    [(c.id, c.control_class, c.style, c.ex_style) for c in theirs.controls],
-                    [(c.id, c.control_class, c.style, c.ex_style) for c in ours.controls])
-                keys = []
-                for mine, english_control in zip(theirs.controls, ours.controls):
-                    self.assertEqual(PLACEHOLDER.findall(str(mine.text)),
-                                     PLACEHOLDER.findall(str(english_control.text)), mine.id)
-                    expected = access_key(english_control.text) is not None
-                    self.assertEqual(access_key(mine.text) is not None, expected,
-                                     f"access key of control {mine.id}: {mine.text!r}")
-                    if expected:
-                        keys.append(access_key(mine.text))
-                        self.check_access_key_form(mine.text)
-                self.assertEqual(len(keys), len(set(keys)), f"access keys repeat: {keys}")
+                keys = self.check_template(translated[name].data, resource.data)
                 if name == IDD_KEY_MANAGER:
                     # Alt+key goes to the menu bar first in this window.
                     self.assertEqual(set(keys) & menu_keys, set(), "taken by the menu bar")
@@ -462,9 +481,6 @@ class TranslatedModuleChecks:
         self.assertEqual(len(found), 1)
         return pe.parse_version_info(found[0].data)
 
-    def check_access_key_form(self, text):
-        pass
-
 
 class GermanModuleTest(TranslatedModuleChecks, unittest.TestCase):
     folder, language, codec, code_page = TRANSLATIONS[0]
@@ -477,10 +493,47 @@ class FrenchModuleTest(TranslatedModuleChecks, unittest.TestCase):
 class JapaneseModuleTest(TranslatedModuleChecks, unittest.TestCase):
     folder, language, codec, code_page = TRANSLATIONS[2]
 
-    def check_access_key_form(self, text):
-        # Japanese has no letters to underline: the key follows the text as
-        # "(&K)", before a trailing "..." or ":".
-        self.assertRegex(text, r"\(&[A-Z0-9]\)(\.\.\.|:)?$")
+
+class CompanionLanguageChecks(TranslationChecks):
+    """The key agent and its library hold every language in one file, each
+    under its own language id. A text missing in one language is shown in
+    English there, so nothing would fail where a check does not look."""
+
+    file = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.resources = load_image(cls.file).resources()
+
+    def texts_in(self, language):
+        dialogs = {r.name: r for r in self.resources if r.type == pe.RT_DIALOG and r.language == language}
+        return dialogs, pe.string_table(self.resources, language)
+
+    def test_each_language_has_every_english_text(self):
+        english_dialogs, english_strings = self.texts_in(LANG_EN_US)
+        self.assertTrue(english_dialogs and english_strings)
+        languages = {r.language for r in self.resources if r.type in (pe.RT_DIALOG, pe.RT_STRING)}
+        self.assertEqual(languages, {LANG_EN_US} | {language for _, language, _, _ in TRANSLATIONS})
+        for folder, language, codec, _ in TRANSLATIONS:
+            self.language = language  # for the form of its access keys
+            with self.subTest(language=folder):
+                dialogs, strings = self.texts_in(language)
+                self.check_strings(strings, english_strings)
+                self.assertEqual(sorted(dialogs), sorted(english_dialogs))
+                for name, resource in english_dialogs.items():
+                    with self.subTest(template=name):
+                        self.check_template(dialogs[name].data, resource.data)
+                for where, text in module_texts(dialogs.values(), strings):
+                    with self.subTest(where):
+                        text.encode(codec)
+
+
+class AgentLibraryLanguagesTest(CompanionLanguageChecks, unittest.TestCase):
+    file = "OPENSSH.DLL"
+
+
+class KeyAgentLanguagesTest(CompanionLanguageChecks, unittest.TestCase):
+    file = "gkeyagent.exe"
 
 
 class InstallerSupportLibraryTest(unittest.TestCase):

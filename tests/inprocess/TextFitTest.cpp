@@ -4,15 +4,21 @@
 // as Wine lays it out; each menu item must fit on the screen and the menu
 // bar on one line of the key manager window. The Japanese module is only
 // laid out as a Japanese system would (code page 932, its fonts), so its
-// cases run in a Japanese locale and are skipped elsewhere.
+// cases run in a Japanese locale and are skipped elsewhere. The key agent and
+// its library, which hold every language in one file, are measured alike.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "AgentResources.h"
+#include "LanguageResources.h"
+#include "LibraryResources.h"
 #include "resource.h"
 
 namespace {
@@ -218,6 +224,51 @@ TEST_P(TextFit, MenuItemsFitTheScreenAndTheBarOneLine)
     GetClientRect(window, &client);
     DestroyWindow(window);
     EXPECT_LE(bar, client.right) << "the menu bar would wrap onto a second line";
+}
+
+// The agent and its library carry every language in one file each. Their
+// dialogs are made from the template of the language, with a line that the
+// code fills in at run time, as long as a user sees it: a format of the
+// language with two digits put in, or a text that no language changes.
+struct CompanionDialog {
+    const char *file;
+    UINT dialog, control, format;
+    const char *text;
+};
+
+const CompanionDialog COMPANION_DIALOGS[] = {
+    {"OPENSSH.DLL", IDD_KEY_PASSPHRASE, IDC_PASSPHRASE_RETRY, IDS_PASSPHRASE_WRONG, NULL},
+    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_COUNTDOWN, IDS_CONFIRM_COUNTDOWN, NULL},
+    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_FINGERPRINT, 0,
+     "SHA256:bbXpuKG6zhzdmnxq256TlqzFBzRl2f6OOg722cYNbU8"},
+};
+
+TEST_P(TextFit, TheAgentsAndItsLibrarysDialogsFitInTheLanguage)
+{
+    LANGID language = static_cast<LANGID>(atoi(GetParam().folder));
+    for (const CompanionDialog &companion : COMPANION_DIALOGS) {
+        std::string path = stageFolder() + "\\" + companion.file;
+        HMODULE file = LoadLibraryExA(path.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(file, (HMODULE)NULL) << path;
+        LanguageResources resources = {file, language};
+        EXPECT_NE(FindResourceExA(file, RT_DIALOG, MAKEINTRESOURCEA(companion.dialog), language), (HRSRC)NULL)
+            << companion.file << " has no template " << companion.dialog << " of its own in " << language;
+        HWND dialog = CreateDialogIndirectParamA(file, findDialogTemplate(resources, companion.dialog), NULL,
+                                                 quietDialogProc, 0);
+        ASSERT_NE(dialog, (HWND)NULL) << companion.file;
+        char format[256] = "", text[300] = "";
+        if (companion.text == NULL) {
+            loadLanguageString(resources, companion.format, format, sizeof format);
+            snprintf(text, sizeof text, format, 30u);
+        }
+        SetDlgItemTextA(dialog, companion.control, companion.text != NULL ? companion.text : text);
+        std::vector<std::string> cut;
+        EnumChildWindows(dialog, collectCut, reinterpret_cast<LPARAM>(&cut));
+        DestroyWindow(dialog);
+        FreeLibrary(file);
+        for (const std::string &problem : cut)
+            ADD_FAILURE() << companion.file << " template " << companion.dialog << ": " << problem;
+    }
 }
 
 std::string languageName(const ::testing::TestParamInfo<Language> &language)

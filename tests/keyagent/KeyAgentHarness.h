@@ -224,26 +224,27 @@ struct AgentProcess {
 // was when the test ends.
 class ProductValue {
 public:
-    ProductValue(const char* name, const std::string& value) : name_(name) {
+    ProductValue(const char* name, const std::string& value, DWORD type = REG_EXPAND_SZ) : name_(name), type_(type) {
         HKEY key;
         RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VAQGlimmerpad", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
         char old[MAX_PATH];
         DWORD size = sizeof old;
         had_ = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(old), &size) == ERROR_SUCCESS;
         if (had_) old_.assign(old, size ? size - 1 : 0);
-        RegSetValueExA(key, name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+        RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
         RegCloseKey(key);
     }
     ~ProductValue() {
         HKEY key;
         if (RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VAQGlimmerpad", 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-        if (had_) RegSetValueExA(key, name_, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(old_.c_str()), DWORD(old_.size() + 1));
+        if (had_) RegSetValueExA(key, name_, 0, type_, reinterpret_cast<const BYTE*>(old_.c_str()), DWORD(old_.size() + 1));
         else RegDeleteValueA(key, name_);
         RegCloseKey(key);
     }
 
 private:
     const char* name_;
+    DWORD type_;
     bool had_ = false;
     std::string old_;
 };

@@ -5,6 +5,7 @@
 #include "KeyAgentHarness.h"
 
 #include "Driver.h"
+#include "IAgent.h"
 #include "SettingsReader.h"
 
 #include <cstring>
@@ -66,7 +67,28 @@ std::size_t listed(Client& c) {
     return answer.size() >= 5 && answer[0] == 12 ? answer[4] : 999;
 }
 
-// Visible only once its texts are filled in: the window exists before.
+BOOL CALLBACK findShownDialog(HWND window, LPARAM found) {
+    auto* wanted = reinterpret_cast<std::pair<DWORD, HWND>*>(found);
+    char className[16] = "";
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    GetClassNameA(window, className, sizeof className);
+    if (process != wanted->first || std::strcmp(className, "#32770") != 0 || !IsWindowVisible(window)) return TRUE;
+    wanted->second = window;
+    return FALSE;
+}
+
+// A dialog of that process, in whatever language it speaks. Visible only
+// once its texts are filled in: the window exists before.
+HWND waitForDialogOf(DWORD process, DWORD ms) {
+    for (DWORD end = GetTickCount() + ms; GetTickCount() < end; Sleep(20)) {
+        std::pair<DWORD, HWND> found(process, nullptr);
+        EnumWindows(findShownDialog, reinterpret_cast<LPARAM>(&found));
+        if (found.second) return found.second;
+    }
+    return nullptr;
+}
+
 HWND waitForConfirmDialog(DWORD ms) {
     for (DWORD end = GetTickCount() + ms; GetTickCount() < end; Sleep(20)) {
         HWND dialog = FindWindowA("#32770", kConfirmTitle);
@@ -85,6 +107,15 @@ bool waitGone(HWND dialog, DWORD ms) {
 std::string controlText(HWND dialog, int id) {
     char text[512] = "";
     GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+}
+
+// Read back as Unicode, so that no code page stands between the resource
+// and the comparison.
+std::wstring wideText(HWND dialog, int id = 0) {
+    wchar_t text[512] = L"";
+    if (id) GetDlgItemTextW(dialog, id, text, 512);
+    else GetWindowTextW(dialog, text, 512);
     return text;
 }
 
@@ -142,6 +173,51 @@ class KeyAgentConfirm : public KeyAgent {
 protected:
     std::string agentArguments() override { return "--confirm-timeout 3"; }
 };
+
+// The installation's language as the installer records it, read by the
+// installer-support library beside the agent and its library; set before
+// the fixture starts the agent.
+class KeyAgentInLanguage : public KeyAgentConfirm {
+protected:
+    explicit KeyAgentInLanguage(const std::string& folder) : language_("Language", folder, REG_SZ) {}
+    ProductValue language_;
+};
+
+// The stage's agent library in this process, serving the test's pipe.
+struct StagedLibrary {
+    HMODULE module = nullptr;
+    IAgent* agent = nullptr;
+    explicit StagedLibrary(const std::string& pipe) {
+        SetEnvironmentVariableA("SSH_AUTH_SOCK", pipe.c_str());
+        module = LoadLibraryA((stageDir() + "\\" AGENT_LIBRARY_NAME).c_str());
+        auto create = module ? reinterpret_cast<NewIAgentFunction>(
+                                   reinterpret_cast<void*>(GetProcAddress(module, NEW_IAGENT_EXPORT)))
+                             : nullptr;
+        if (create && create(AGENT_INTERFACE_ID, &agent) == AGENT_OK) agent->initialize();
+    }
+    ~StagedLibrary() {
+        if (agent) agent->destroy(1);
+        if (module) FreeLibrary(module);
+        SetEnvironmentVariableA("SSH_AUTH_SOCK", nullptr);
+    }
+};
+
+// An encrypted key file added on a thread of its own, which the library's
+// passphrase dialog then holds until the test answers it.
+struct PendingAdd {
+    std::atomic<AgentStatus> status{-1};
+    std::thread thread;
+    PendingAdd(IAgent* agent, const char* file) : thread([this, agent, file] { status = agent->addKey(file); }) {}
+    AgentStatus finish() {
+        thread.join();
+        return status;
+    }
+};
+
+const char* encryptedKeyFile() {
+    const char* file = std::getenv("GAGENT_TEST_ENCRYPTED_KEY");
+    return file ? file : "";
+}
 
 }  // namespace
 
@@ -344,8 +420,64 @@ TEST_F(KeyAgent, WithoutLogArgumentTheLogFolderOfTheRegistryIsUsedAndAFullLogIsM
     EXPECT_EQ(readFile(log + ".old").size(), 1024u * 1024u) << "the full one is kept";
 }
 
-// For make gallery: the confirm dialog as a user sees it.
-class GalleryKeyAgent : public KeyAgentConfirm {};
+class KeyAgentInGerman : public KeyAgentInLanguage {
+protected:
+    KeyAgentInGerman() : KeyAgentInLanguage("1031") {}
+};
+
+TEST_F(KeyAgentInGerman, TheAgentAndItsLibraryShowTheirTextsInTheInstalledLanguage) {
+    Client setup(pipe_);
+    ASSERT_EQ(setup.call(constrainedAdd(Bytes{2})), kSuccess);
+    {
+        PendingSignature pending(pipe_);
+        HWND dialog = waitForDialogOf(agent_.pi.dwProcessId, scaled(10000));
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(wideText(dialog), L"Glimmerpad-Schl\u00fcsselagent: Schl\u00fcsselverwendung best\u00e4tigen");
+        EXPECT_EQ(wideText(dialog, IDNO), L"&Nein");
+        std::wstring program = wideText(dialog, kProgramControl);
+        EXPECT_NE(program.find(L" (Prozess " + std::to_wstring(GetCurrentProcessId()) + L")"), std::wstring::npos);
+        PostMessageA(dialog, WM_COMMAND, IDNO, 0);
+        EXPECT_FALSE(pending.signedIt());
+    }
+
+    StagedLibrary library(pipe_);
+    ASSERT_NE(library.agent, nullptr);
+    KeyListEntry* entries = nullptr;
+    UINT32 count = 0;
+    ASSERT_EQ(library.agent->getKeyList(&entries, &count), AGENT_OK);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(std::string(entries[0].detail).rfind("256 Bit, SHA256:", 0), 0u) << entries[0].detail;
+    library.agent->freeKeyList(&entries, count);
+
+    PendingAdd add(library.agent, encryptedKeyFile());
+    HWND prompt = waitForDialogOf(GetCurrentProcessId(), scaled(10000));
+    EXPECT_NE(prompt, nullptr) << "the passphrase dialog of " << encryptedKeyFile();
+    if (prompt) {
+        EXPECT_EQ(wideText(prompt), L"Passphrase der Schl\u00fcsseldatei");
+        EXPECT_EQ(wideText(prompt, IDCANCEL), L"Abbrechen");
+        PostMessageA(prompt, WM_COMMAND, IDCANCEL, 0);
+    }
+    EXPECT_EQ(add.finish(), AGENT_E_ADD_KEYFILE);
+}
+
+// For make gallery: the agent's and the library's dialogs as a user sees
+// them, in the language of GAGENT_TEST_UI_FOLDER.
+std::string galleryLanguage() {
+    const char* folder = std::getenv("GAGENT_TEST_UI_FOLDER");
+    return folder ? folder : "1033";
+}
+
+void saveForGallery(HWND window, const char* name) {
+    e2e::settle(500);
+    char folder[MAX_PATH] = "";
+    GetEnvironmentVariableA("GAGENT_GALLERY", folder, sizeof folder);
+    EXPECT_TRUE(e2e::saveWindowImage(window, std::string(folder[0] ? folder : ".") + "\\" + name));
+}
+
+class GalleryKeyAgent : public KeyAgentInLanguage {
+protected:
+    GalleryKeyAgent() : KeyAgentInLanguage(galleryLanguage()) {}
+};
 
 TEST_F(GalleryKeyAgent, DISABLED_ConfirmKeyUse) {
     Client setup(pipe_);
@@ -355,12 +487,28 @@ TEST_F(GalleryKeyAgent, DISABLED_ConfirmKeyUse) {
     rename.string(std::string("alice@work-laptop"));
     ASSERT_EQ(setup.call(extension("rename-key@glimmerpad", rename.bytes())), kSuccess);
     PendingSignature pending(pipe_);
-    HWND dialog = waitForConfirmDialog(scaled(10000));
+    HWND dialog = waitForDialogOf(agent_.pi.dwProcessId, scaled(10000));
     ASSERT_NE(dialog, nullptr);
-    e2e::settle(500);
-    char folder[MAX_PATH] = "";
-    GetEnvironmentVariableA("GAGENT_GALLERY", folder, sizeof folder);
-    EXPECT_TRUE(e2e::saveWindowImage(dialog, std::string(folder[0] ? folder : ".") + "\\keyagent-confirm-key-use.bmp"));
+    saveForGallery(dialog, "keyagent-confirm-key-use.bmp");
     PostMessageA(dialog, WM_COMMAND, IDNO, 0);
     EXPECT_FALSE(pending.signedIt());
+}
+
+// After one wrong passphrase, so that the line of tries left shows.
+TEST_F(GalleryKeyAgent, DISABLED_KeyFilePassphrase) {
+    StagedLibrary library(pipe_);
+    ASSERT_NE(library.agent, nullptr);
+    PendingAdd add(library.agent, encryptedKeyFile());
+    HWND first = waitForDialogOf(GetCurrentProcessId(), scaled(10000));
+    ASSERT_NE(first, nullptr);
+    SetDlgItemTextA(first, 102, "not the passphrase");
+    PostMessageA(first, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(waitGone(first, scaled(5000)));
+    HWND second = waitForDialogOf(GetCurrentProcessId(), scaled(20000));
+    EXPECT_NE(second, nullptr);
+    if (second) {
+        saveForGallery(second, "library-key-file-passphrase.bmp");
+        PostMessageA(second, WM_COMMAND, IDCANCEL, 0);
+    }
+    EXPECT_EQ(add.finish(), AGENT_E_ADD_KEYFILE);
 }
