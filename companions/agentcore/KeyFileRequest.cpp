@@ -41,12 +41,28 @@ std::unique_ptr<PrivateKey> certificateBeside(const std::string& path, const Pri
     return certified;
 }
 
-std::uint32_t addFrom(KeyStore& store, const std::string& path, const char* passphrase, AgentEvent& event) {
+bool endsWithPub(const std::string& path) {
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".pub") == 0;
+}
+
+std::uint32_t readKey(const std::string& path, const char* passphrase, std::unique_ptr<PrivateKey>& key) {
     Bytes contents;
     if (!readFileContents(path, contents)) return KEYFILE_UNREADABLE;
-    std::unique_ptr<PrivateKey> key;
-    std::uint32_t outcome = outcomeOf(readPrivateKeyFile(contents, passphrase, key));
+    KeyFileResult result = readPrivateKeyFile(contents, passphrase, key);
     wipe(contents);
+    return outcomeOf(result);
+}
+
+std::uint32_t addFrom(KeyStore& store, const std::string& chosen, const char* passphrase, AgentEvent& event) {
+    // A public key file chosen by the user stands for the private key
+    // file beside it, as OpenSSH names the pair.
+    std::string path = chosen;
+    std::unique_ptr<PrivateKey> key;
+    std::uint32_t outcome = readKey(path, passphrase, key);
+    if (outcome == KEYFILE_UNREADABLE && endsWithPub(path)) {
+        path.resize(path.size() - 4);
+        outcome = readKey(path, passphrase, key);
+    }
     if (outcome != KEYFILE_ADDED) return outcome;
     if (key->comment.empty()) key->comment = fileNameOf(path);
     event.keyName = key->comment;

@@ -20,10 +20,9 @@ enum KeyFileAddOutcome : std::uint32_t {
     KEYFILE_REFUSED = 4,     // the agent is locked or its policy forbids adding
 };
 
-const char* const kAddKeyFileExtension = "add-key-file@glimmerpad";
-
 // The key's comment names it; a file without one (PEM, PKCS#8) lends its
-// own name. A certificate "<path>-cert.pub" for the key is added with it.
+// own name. A certificate "<path>-cert.pub" for the key is added with it;
+// a ".pub" file chosen stands for the private key file beside it.
 RequestHandler::Extension addKeyFileExtension(KeyStore& store);
 
 }  // namespace agentcore

@@ -19,7 +19,30 @@ std::uint64_t steadyMilliseconds() {
 
 const std::uint8_t* textData(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
 
+std::uint32_t secondsLeft(std::uint64_t expiresAt, std::uint64_t now) {
+    if (expiresAt == KeyStore::kNever) return 0;
+    std::uint64_t seconds = (expiresAt - now + 500) / 1000;
+    if (seconds == 0) return 1;
+    return seconds > 0xffffffffu ? 0xffffffffu : std::uint32_t(seconds);
+}
+
 }  // namespace
+
+const char* outcomeText(StoreResult r) {
+    switch (r) {
+    case StoreResult::Ok:
+        return "done";
+    case StoreResult::Locked:
+        return "refused, the agent is locked";
+    case StoreResult::NotAllowed:
+        return "refused by the agent's policy";
+    case StoreResult::NotFound:
+        return "refused, no such key";
+    case StoreResult::Failed:
+        break;
+    }
+    return "failed";
+}
 
 KeyStore::KeyStore() : clock_(steadyMilliseconds) {}
 
@@ -170,7 +193,12 @@ std::vector<Identity> KeyStore::list() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Identity> out;
     if (locked_) return out;
-    for (const Entry& e : keys_) out.push_back(Identity{e.key->pub.blob, e.name});
+    // The clock may have passed a lifetime since expire() ran.
+    std::uint64_t t = now();
+    for (const Entry& e : keys_) {
+        if (e.expiresAt <= t) continue;
+        out.push_back(Identity{e.key->pub.blob, e.name, secondsLeft(e.expiresAt, t), e.confirm});
+    }
     return out;
 }
 

@@ -23,6 +23,10 @@ namespace agentcore {
 struct Identity {
     Bytes blob;
     std::string comment;
+    // Whole seconds left, rounded; 0 only for a key without a lifetime, so
+    // a key in its last half second still shows that it has one.
+    std::uint32_t secondsLeft = 0;
+    bool confirm = false;
 };
 
 struct KeyConstraints {
@@ -44,6 +48,9 @@ struct Policies {
 };
 
 enum class StoreResult { Ok, Locked, NotAllowed, NotFound, Failed };
+
+// The result as the log says it.
+const char* outcomeText(StoreResult r);
 
 // One line of the agent's log, before the agent adds time and program.
 struct AgentEvent {
@@ -86,7 +93,7 @@ public:
     StoreResult add(std::unique_ptr<PrivateKey> key, const KeyConstraints& constraints = KeyConstraints());
     StoreResult remove(const std::uint8_t* blob, std::size_t size, KeyInfo* removed = nullptr);
     StoreResult removeAll();
-    // Empty while locked.
+    // Empty while locked; expired keys are not listed.
     std::vector<Identity> list() const;
     std::size_t size() const;
     // False while locked or when no key has this blob.

@@ -19,10 +19,6 @@ Outcome success(Bytes& reply) {
 
 const char* const kQuery = "query";
 const char* const kSessionBind = "session-bind@openssh.com";
-const char* const kLockWithAgentPassphrase = "lock-with-agent-passphrase@glimmerpad";
-const char* const kLockState = "lock-state@glimmerpad";
-const char* const kRenameKey = "rename-key@glimmerpad";
-const char* const kSetLifetime = "set-lifetime@glimmerpad";
 // A connection binds once per hop of a forwarding chain; more than this is
 // no login.
 const std::size_t kMaxBindings = 16;
@@ -30,22 +26,6 @@ const std::size_t kMaxBindings = 16;
 const std::size_t kMaxKeyName = 1024;
 const std::uint32_t kFirstUnlockDelay = 250;
 const std::uint32_t kLongestUnlockDelay = 16000;
-
-const char* outcomeText(StoreResult r) {
-    switch (r) {
-    case StoreResult::Ok:
-        return "done";
-    case StoreResult::Locked:
-        return "refused, the agent is locked";
-    case StoreResult::NotAllowed:
-        return "refused by the agent's policy";
-    case StoreResult::NotFound:
-        return "refused, no such key";
-    case StoreResult::Failed:
-        break;
-    }
-    return "failed";
-}
 
 // Unknown constraints refuse the add: a key must never be held with less
 // protection than its owner asked for.
@@ -87,6 +67,7 @@ RequestHandler::RequestHandler(KeyStore& store)
     addExtension(kSetLifetime, [this](WireReader& body, Session& session, WireWriter& reply) {
         return setLifetime(body, session, reply);
     });
+    addExtension(kKeyList, [this](WireReader& body, Session&, WireWriter& reply) { return keyList(body, reply); });
 }
 
 void RequestHandler::addExtension(const std::string& name, Extension extension) {
@@ -326,6 +307,24 @@ bool RequestHandler::setLifetime(WireReader& body, Session& session, WireWriter&
     if (result != StoreResult::Ok) return false;
     reply.u8(SSH_AGENT_SUCCESS);
     return true;
+}
+
+// The identities answer with what the key manager shows beside each key.
+bool RequestHandler::keyList(WireReader& body, WireWriter& reply) {
+    if (!body.atEnd()) {
+        body.fail();
+        return false;
+    }
+    std::vector<Identity> ids = store_.list();
+    reply.u8(SSH_AGENT_SUCCESS);
+    reply.u32(std::uint32_t(ids.size()));
+    for (const Identity& id : ids) {
+        reply.string(id.blob);
+        reply.string(id.comment);
+        reply.u32(id.secondsLeft);
+        reply.boolean(id.confirm);
+    }
+    return reply.bytes().size() <= kMaxMessage;
 }
 
 Outcome RequestHandler::extension(WireReader& in, Session& session, Bytes& reply) {

@@ -7,6 +7,7 @@
 #define AGENTCORE_REQUESTHANDLER_H
 
 #include "KeyStore.h"
+#include "Protocol.h"
 #include "Wire.h"
 
 #include <atomic>
@@ -17,35 +18,6 @@
 #include <vector>
 
 namespace agentcore {
-
-enum : std::uint8_t {
-    SSH_AGENT_FAILURE = 5,
-    SSH_AGENT_SUCCESS = 6,
-    SSH_AGENTC_REQUEST_IDENTITIES = 11,
-    SSH_AGENT_IDENTITIES_ANSWER = 12,
-    SSH_AGENTC_SIGN_REQUEST = 13,
-    SSH_AGENT_SIGN_RESPONSE = 14,
-    SSH_AGENTC_ADD_IDENTITY = 17,
-    SSH_AGENTC_REMOVE_IDENTITY = 18,
-    SSH_AGENTC_REMOVE_ALL_IDENTITIES = 19,
-    SSH_AGENTC_ADD_SMARTCARD_KEY = 20,
-    SSH_AGENTC_REMOVE_SMARTCARD_KEY = 21,
-    SSH_AGENTC_LOCK = 22,
-    SSH_AGENTC_UNLOCK = 23,
-    SSH_AGENTC_ADD_ID_CONSTRAINED = 25,
-    SSH_AGENTC_ADD_SMARTCARD_KEY_CONSTRAINED = 26,
-    SSH_AGENTC_EXTENSION = 27,
-    SSH_AGENT_EXTENSION_FAILURE = 28,
-};
-
-// Constraints of SSH_AGENTC_ADD_ID_CONSTRAINED.
-enum : std::uint8_t {
-    SSH_AGENT_CONSTRAIN_LIFETIME = 1,
-    SSH_AGENT_CONSTRAIN_CONFIRM = 2,
-};
-
-// Requests longer than this are refused and end the connection.
-const std::size_t kMaxMessage = 256 * 1024;
 
 // What one connection has told the agent about itself.
 struct Session {
@@ -58,6 +30,10 @@ struct Session {
     // Set by the connection's owner (the pipe server knows the client's
     // process); extensions may read it.
     std::uint64_t clientProcess = 0;
+    // True once the client's end of the connection is known to be gone;
+    // set where the owner can tell (the pipe server), for an extension
+    // that works long enough for its caller to leave.
+    std::function<bool()> clientGone;
 };
 
 enum class Outcome { Reply, ReplyAndClose };
@@ -102,6 +78,7 @@ private:
     bool lockState(WireReader& body, WireWriter& reply);
     bool renameKey(WireReader& body, Session& session, WireWriter& reply);
     bool setLifetime(WireReader& body, Session& session, WireWriter& reply);
+    bool keyList(WireReader& body, WireWriter& reply);
     bool confirmed(const KeyInfo& key, const Session& session);
     void log(const std::string& operation, const KeyInfo* key, const Session& session, const std::string& outcome);
 

@@ -15,6 +15,7 @@
 #include "AgentLog.h"
 #include "ConfirmPrompt.h"
 #include "KeyFileRequest.h"
+#include "KeyGeneration.h"
 #include "LocalConfiguration.h"
 #include "Pageant.h"
 #include "RequestHandler.h"
@@ -30,7 +31,6 @@ using namespace agentcore;
 
 namespace {
 
-const char* const kAttachExtension = "attach-window@glimmerpad";
 const char* const kTitle = "Glimmerpad Key Agent";
 const DWORD kBufferSize = 64 * 1024;
 
@@ -45,7 +45,7 @@ HINSTANCE g_instance;
 bool g_startedByLibrary = false;
 KeyStore* g_store;
 RequestHandler* g_handler;
-SECURITY_ATTRIBUTES g_pipeSecurity;
+SECURITY_ATTRIBUTES g_ownerOnly;
 PSID g_userSid;
 
 // Windows the key manager attached: told of every change of the key set.
@@ -86,18 +86,21 @@ bool currentUserSid() {
     return true;
 }
 
-// The pipe is the user's alone: a DACL with one entry, for this user.
-bool buildPipeSecurity() {
+// The pipe and the key files the agent writes are the user's alone: a DACL
+// with one entry, for this user, protected so that a file takes nothing
+// from its folder.
+bool buildOwnerOnlySecurity() {
     DWORD aclSize = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(g_userSid);
     auto* acl = static_cast<ACL*>(std::malloc(aclSize));
     auto* sd = static_cast<SECURITY_DESCRIPTOR*>(std::malloc(SECURITY_DESCRIPTOR_MIN_LENGTH));
     if (!acl || !sd || !InitializeAcl(acl, aclSize, ACL_REVISION) ||
         !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, g_userSid) ||
-        !InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION) || !SetSecurityDescriptorDacl(sd, TRUE, acl, FALSE))
+        !InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION) || !SetSecurityDescriptorDacl(sd, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
         return false;
-    g_pipeSecurity.nLength = sizeof g_pipeSecurity;
-    g_pipeSecurity.lpSecurityDescriptor = sd;
-    g_pipeSecurity.bInheritHandle = FALSE;
+    g_ownerOnly.nLength = sizeof g_ownerOnly;
+    g_ownerOnly.lpSecurityDescriptor = sd;
+    g_ownerOnly.bInheritHandle = FALSE;
     return true;
 }
 
@@ -105,7 +108,7 @@ HANDLE createPipeInstance(bool first) {
     DWORD openMode = PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     return CreateNamedPipeA(g_pipeName.c_str(), openMode,
                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                            PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &g_pipeSecurity);
+                            PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &g_ownerOnly);
 }
 
 // The DACL keeps other users out already; this also refuses a client whose
@@ -144,6 +147,10 @@ DWORD WINAPI serveClient(void* param) {
     if (clientIsThisUser(pipe, pid)) {
         Connection connection(*g_handler);
         connection.session().clientProcess = pid;
+        connection.session().clientGone = [pipe] {
+            DWORD available = 0;
+            return !PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr);
+        };
         Bytes buffer(16 * 1024);
         for (;;) {
             DWORD n = 0;
@@ -370,7 +377,7 @@ std::string sidText() {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     g_instance = instance;
     readCommandLine();
-    if (!currentUserSid() || !buildPipeSecurity()) return 1;
+    if (!currentUserSid() || !buildOwnerOnlySecurity()) return 1;
 
     // One agent per user: a second start leaves quietly.
     std::string mutexName = "Local\\Glimmerpad_KeyAgent_" + sidText();
@@ -396,8 +403,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     RequestHandler handler(store);
     g_store = &store;
     g_handler = &handler;
-    handler.addExtension(kAttachExtension, attachWindow);
+    handler.addExtension(kAttachWindow, attachWindow);
     handler.addExtension(kAddKeyFileExtension, addKeyFileExtension(store));
+    addKeyGeneration(handler, store, &g_ownerOnly);
     handler.setConfirmPrompt(confirmKeyUse);
     store.setEventSink(logEvent);
     store.setPolicies(loadPolicies());

@@ -1,11 +1,11 @@
 #include "AgentPipe.h"
 
+#include "Protocol.h"
+
 using agentcore::Bytes;
 
 namespace {
 
-// The agent refuses longer messages; an answer claiming more is no answer.
-const std::uint32_t kMaxMessage = 256 * 1024;
 
 bool openPipeHandle(const std::string& pipeName, DWORD waitMs, DWORD flags, HANDLE& out) {
     DWORD start = GetTickCount();
@@ -76,7 +76,7 @@ bool AgentPipe::transact(const Bytes& request, Bytes& reply, DWORD timeoutMs) {
     bool ok = transfer(&frame[0], DWORD(frame.size()), true, timeoutMs) && transfer(prefix, 4, false, timeoutMs);
     agentcore::wipe(frame);
     std::uint32_t size = ok ? lengthOf(prefix) : 0;
-    ok = ok && size > 0 && size <= kMaxMessage;
+    ok = ok && size > 0 && size <= agentcore::kMaxMessage;
     if (ok) {
         reply.assign(size, 0);
         ok = transfer(&reply[0], size, false, timeoutMs);

@@ -52,10 +52,10 @@ std::string typeNameOf(const Bytes& blob) {
 }
 
 std::string detailOf(const HeldKey& key, const DetailTexts& texts, Fingerprint fingerprint) {
-    std::vector<std::string> parts;
+    // The column is headed "Fingerprint": that comes first.
+    std::vector<std::string> parts(1, fingerprint(key.blob));
     agentcore::PublicKey pub;
     if (agentcore::parsePublicKey(key.blob.data(), key.blob.size(), pub)) parts.push_back(format(texts.bits, pub.bits()));
-    parts.push_back(fingerprint(key.blob));
     if (key.secondsLeft) parts.push_back(format(texts.expires, durationText(key.secondsLeft, texts)));
     if (key.confirm) parts.push_back(texts.confirm);
     std::string detail;

@@ -14,6 +14,7 @@
 #include "LibraryResources.h"
 #include "LocalConfiguration.h"
 #include "PassphrasePrompt.h"
+#include "Protocol.h"
 #include "Wire.h"
 
 #include <cstdio>
@@ -22,30 +23,18 @@
 using agentcore::Bytes;
 using agentcore::WireReader;
 using agentcore::WireWriter;
+using namespace agentcore;
 
 namespace {
 
-const std::uint8_t kFailure = 5;
-const std::uint8_t kSuccess = 6;
-const std::uint8_t kRequestIdentities = 11;
-const std::uint8_t kIdentitiesAnswer = 12;
-const std::uint8_t kRemoveIdentity = 18;
-const std::uint8_t kUnlock = 23;
-const std::uint8_t kExtension = 27;
 
-const char *const kKeyList = "key-list@glimmerpad";
-const char *const kGenerateKey = "generate-key@glimmerpad";
-const char *const kLockWithAgentPassphrase = "lock-with-agent-passphrase@glimmerpad";
-const char *const kLockState = "lock-state@glimmerpad";
-const char *const kRenameKey = "rename-key@glimmerpad";
-const char *const kSetLifetime = "set-lifetime@glimmerpad";
-const char *const kAttachWindow = "attach-window@glimmerpad";
 
 // A wrong unlock is answered after up to 16 s, and a key file may ask for
 // many KDF rounds: long enough for those, short of a hung window.
 const DWORD kRequestTimeout = 120000;
 // The agent's start, under emulation too.
 const DWORD kStartTimeout = 20000;
+const DWORD kStartHoldOff = 5000;
 const unsigned kPassphraseTries = 3;
 const std::size_t kLargestGenerationAnswer = 64 * 1024;
 
@@ -68,7 +57,7 @@ std::string fingerprint(const Bytes &blob) {
 
 Bytes extensionRequest(const char *name, const Bytes &body) {
     WireWriter w;
-    w.u8(kExtension);
+    w.u8(SSH_AGENTC_EXTENSION);
     w.string(std::string(name));
     Bytes request = w.take();
     request.insert(request.end(), body.begin(), body.end());
@@ -171,7 +160,7 @@ bool OpenSshAgent::request(const Bytes &message, Bytes &reply) {
 }
 
 bool OpenSshAgent::extension(const char *name, const Bytes &body, Bytes &reply) {
-    return request(extensionRequest(name, body), reply) && !reply.empty() && reply[0] == kSuccess;
+    return request(extensionRequest(name, body), reply) && !reply.empty() && reply[0] == SSH_AGENT_SUCCESS;
 }
 
 bool OpenSshAgent::succeeded(const char *name, const Bytes &body) {
@@ -181,9 +170,9 @@ bool OpenSshAgent::succeeded(const char *name, const Bytes &body) {
 
 bool OpenSshAgent::fetchKeys(std::vector<keylist::HeldKey> &keys) {
     Bytes reply;
-    if (extension(kKeyList, Bytes(), reply)) return readHeldKeys(reply, kSuccess, true, keys);
+    if (extension(kKeyList, Bytes(), reply)) return readHeldKeys(reply, SSH_AGENT_SUCCESS, true, keys);
     // Another agent on the pipe: its keys, without their constraints.
-    return request(Bytes(1, kRequestIdentities), reply) && readHeldKeys(reply, kIdentitiesAnswer, false, keys);
+    return request(Bytes(1, SSH_AGENTC_REQUEST_IDENTITIES), reply) && readHeldKeys(reply, SSH_AGENT_IDENTITIES_ANSWER, false, keys);
 }
 
 bool OpenSshAgent::findKey(const char *keyName, KeyList &list, const keylist::HeldKey *&key) {
@@ -293,7 +282,10 @@ void OpenSshAgent::closeAbandonedGeneration() {
 
 BOOL OpenSshAgent::initialize() {
     UINT why;
-    if (!connect(1000) && !startAgent(why)) tellWhyNotStarted(why);
+    if (!connect(1000) && !startAgent(why)) {
+        failedStartAt = GetTickCount() | 1;
+        tellWhyNotStarted(why);
+    }
     // Without an agent the library still works: the manager shows the
     // agent as unavailable, and every later call tries again.
     return TRUE;
@@ -306,8 +298,15 @@ void OpenSshAgent::attachWindow(HWND keyManagerWindow) {
 
 BOOL OpenSshAgent::isAgentAvailable() {
     if (succeeded(kLockState, Bytes())) return TRUE;
+    // The command states are asked after every click: an agent that cannot
+    // start is not started again for every one of them.
+    if (failedStartAt && GetTickCount() - failedStartAt < kStartHoldOff) return FALSE;
     UINT why;
-    if (!startAgent(why)) return FALSE;
+    if (!startAgent(why)) {
+        failedStartAt = GetTickCount() | 1;
+        return FALSE;
+    }
+    failedStartAt = 0;
     // A new agent knows no window: attach again, and have the list rebuilt
     // from the keys it holds (none).
     sendAttach();
@@ -320,10 +319,10 @@ AgentStatus OpenSshAgent::lock() { return succeeded(kLockWithAgentPassphrase, By
 AgentStatus OpenSshAgent::unlock(const char *passphrase) {
     if (!passphrase) return AGENT_E_UNLOCK;
     WireWriter w;
-    w.u8(kUnlock);
+    w.u8(SSH_AGENTC_UNLOCK);
     w.string(std::string(passphrase));
     Bytes reply;
-    return request(w.take(), reply) && reply.size() == 1 && reply[0] == kSuccess ? AGENT_OK : AGENT_E_UNLOCK;
+    return request(w.take(), reply) && reply.size() == 1 && reply[0] == SSH_AGENT_SUCCESS ? AGENT_OK : AGENT_E_UNLOCK;
 }
 
 BOOL OpenSshAgent::isLocked() {
@@ -370,7 +369,7 @@ bool OpenSshAgent::addKeyFile(const char *path, const char *passphrase, std::uin
     w.string(std::string(passphrase ? passphrase : ""));
     Bytes body = w.take();
     Bytes reply;
-    bool ok = extension(agentcore::kAddKeyFileExtension, body, reply);
+    bool ok = extension(kAddKeyFileExtension, body, reply);
     agentcore::wipe(body);
     WireReader r(reply.data(), reply.size());
     std::uint8_t type;
@@ -433,7 +432,7 @@ AgentStatus OpenSshAgent::generateKey(const char *keyPath, KeyTypeCode type, UIN
     generationPipe = connection;
     // From here to the answer only the pipe is touched: the manager may
     // end this thread at any moment.
-    bool ok = blockingTransact(connection, request, reply) && !reply.empty() && reply[0] == kSuccess;
+    bool ok = blockingTransact(connection, request, reply) && !reply.empty() && reply[0] == SSH_AGENT_SUCCESS;
     generationPipe = INVALID_HANDLE_VALUE;
     generationThread = NULL;
     CloseHandle(connection);
@@ -446,10 +445,10 @@ AgentStatus OpenSshAgent::removeKey(const char *keyName) {
     const keylist::HeldKey *key;
     if (!findKey(keyName, list, key)) return AGENT_E_REMOVE;
     WireWriter w;
-    w.u8(kRemoveIdentity);
+    w.u8(SSH_AGENTC_REMOVE_IDENTITY);
     w.string(key->blob);
     Bytes reply;
-    return request(w.take(), reply) && reply.size() == 1 && reply[0] == kSuccess ? AGENT_OK : AGENT_E_REMOVE;
+    return request(w.take(), reply) && reply.size() == 1 && reply[0] == SSH_AGENT_SUCCESS ? AGENT_OK : AGENT_E_REMOVE;
 }
 
 AgentStatus OpenSshAgent::applyKeyText(const char *optionalText, const char *requiredText, const char *keyName) {

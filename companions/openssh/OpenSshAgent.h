@@ -68,6 +68,7 @@ private:
     AgentPipe pipe;
     HWND window = NULL;
     bool toldWhy = false;
+    DWORD failedStartAt = 0;  // tick count of the last start that failed; 0: none
     // The connection of a generation whose thread may have been cut off.
     HANDLE generationPipe = INVALID_HANDLE_VALUE;
     HANDLE generationThread = NULL;

@@ -420,7 +420,7 @@ TEST(Handler, QueryListsExtensionsAndSessionBindChecksTheHostSignature) {
     ASSERT_TRUE(r.u8(type));
     EXPECT_EQ(type, SSH_AGENT_SUCCESS);
     for (std::string n; r.remaining() && r.text(n);) names.push_back(n);
-    EXPECT_EQ(names, (std::vector<std::string>{"query", "lock-state@glimmerpad", "lock-with-agent-passphrase@glimmerpad",
+    EXPECT_EQ(names, (std::vector<std::string>{"query", "key-list@glimmerpad", "lock-state@glimmerpad", "lock-with-agent-passphrase@glimmerpad",
                                                "rename-key@glimmerpad", "session-bind@openssh.com",
                                                "set-lifetime@glimmerpad", "test@glimmerpad"}));
 

@@ -4,6 +4,7 @@
 #include "Bcrypt.h"
 #include "Encoding.h"
 #include "KeyFile.h"
+#include "KeyFileRequest.h"
 #include "TestKeys.h"
 
 #include <gtest/gtest.h>
@@ -417,4 +418,76 @@ TEST_F(KeyFiles, ExportedPublicKeysAreReadBySshKeygen) {
         writeFile(rfc, text);
         EXPECT_EQ(lineBlob(output("ssh-keygen -i -f " + rfc)), blob) << text;
     }
+}
+
+// The request by which the agent's library has the agent read a key file:
+// the outcomes the library turns into its passphrase dialog and its two
+// failure codes, and the names the keys get.
+class AddKeyFileRequest : public KeyFiles {
+protected:
+    std::uint32_t add(const std::string& file, const std::string& passphrase = "") {
+        WireWriter w;
+        w.u8(SSH_AGENTC_EXTENSION);
+        w.string(std::string(kAddKeyFileExtension));
+        w.string(file);
+        w.string(passphrase);
+        Bytes request = w.take(), reply;
+        Session session;
+        handler.handle(request.data(), request.size(), session, reply);
+        WireReader r(reply.data(), reply.size());
+        std::uint8_t type = 0;
+        std::uint32_t outcome = 99;
+        EXPECT_TRUE(r.u8(type) && type == SSH_AGENT_SUCCESS && r.u32(outcome) && r.atEnd());
+        return outcome;
+    }
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (const Identity& id : store.list()) out.push_back(id.comment);
+        return out;
+    }
+
+    KeyStore store;
+    RequestHandler handler{store};
+
+    void SetUp() override { handler.addExtension(kAddKeyFileExtension, addKeyFileExtension(store)); }
+};
+
+TEST_F(AddKeyFileRequest, EncryptedFilesAreAskedForUntilTheRightPassphrase) {
+    std::string file = path("ecdsa256.openssh.aes256-ctr");
+    EXPECT_EQ(add(file), KEYFILE_NEEDS_PASSPHRASE);
+    EXPECT_EQ(add(file, "wrong"), KEYFILE_WRONG_PASSPHRASE);
+    EXPECT_EQ(store.size(), 0u);
+    EXPECT_EQ(add(file, kPass), KEYFILE_ADDED);
+    EXPECT_EQ(add(path("rsa2048.PKCS8.enc"), kPass), KEYFILE_ADDED);
+    EXPECT_EQ(store.size(), 2u);
+}
+
+TEST_F(AddKeyFileRequest, KeysAreNamedByTheirCommentOrTheirFile) {
+    EXPECT_EQ(add(testkeys::fixturePath("ed25519")), KEYFILE_ADDED);
+    // PEM holds no comment.
+    EXPECT_EQ(add(path("rsa2048.PEM")), KEYFILE_ADDED);
+    // The certificate beside the Ed25519 key shares its comment; the
+    // library tells the two apart.
+    EXPECT_EQ(names(), (std::vector<std::string>{"fixture ed25519", "fixture ed25519", "rsa2048.PEM"}));
+}
+
+TEST_F(AddKeyFileRequest, APublicFileStandsForItsPrivateFileAndACertificateComesAlong) {
+    // The fixture folder holds ed25519, ed25519.pub and ed25519-cert.pub.
+    EXPECT_EQ(add(testkeys::fixturePath("ed25519.pub")), KEYFILE_ADDED);
+    std::vector<Identity> held = store.list();
+    ASSERT_EQ(held.size(), 2u);
+    EXPECT_EQ(held[0].blob, testkeys::publicBlob(testkeys::fixturePath("ed25519.pub")));
+    EXPECT_EQ(held[1].blob, testkeys::publicBlob(testkeys::fixturePath("ed25519-cert.pub")));
+}
+
+TEST_F(AddKeyFileRequest, UnreadableFilesAndRefusalsAreToldApart) {
+    EXPECT_EQ(add(path("no-such-file")), KEYFILE_UNREADABLE);
+    EXPECT_EQ(add(testkeys::fixturePath("fingerprints.txt")), KEYFILE_UNREADABLE);
+    std::ofstream(path("lonely.pub")) << testkeys::readText(testkeys::fixturePath("ed25519.pub"));
+    EXPECT_EQ(add(path("lonely.pub")), KEYFILE_UNREADABLE) << "a public key without its private file";
+    Policies noAdding;
+    noAdding.allowAdd = false;
+    store.setPolicies(noAdding);
+    EXPECT_EQ(add(testkeys::fixturePath("ed25519")), KEYFILE_REFUSED);
+    EXPECT_EQ(store.size(), 0u);
 }

@@ -388,3 +388,88 @@ TEST(Keys, ADsaKeyWithAGroupLibgcryptCannotWorkInIsRefusedInsteadOfEndingTheAgen
     EXPECT_EQ(a.store.size(), 0u);
     EXPECT_EQ(a.listed(), 0u) << "the agent is still there to answer";
 }
+
+namespace {
+
+struct Listed {
+    Bytes blob;
+    std::string name;
+    std::uint32_t secondsLeft;
+    bool confirm;
+};
+
+// The whole answer must be read: a field too many or too few is a fault.
+std::vector<Listed> keyList(Agent& a) {
+    Bytes reply = a.extension("key-list@glimmerpad");
+    WireReader r(reply);
+    std::uint8_t type = 0;
+    std::uint32_t n = 0;
+    EXPECT_TRUE(r.u8(type) && r.u32(n));
+    EXPECT_EQ(type, SSH_AGENT_SUCCESS);
+    std::vector<Listed> out(n);
+    for (Listed& l : out) r.string(l.blob), r.text(l.name), r.u32(l.secondsLeft), r.boolean(l.confirm);
+    EXPECT_TRUE(r.atEnd());
+    return out;
+}
+
+}  // namespace
+
+TEST(Extensions, KeyListGivesEachKeyItsNameLifetimeLeftAndConfirmInTheIdentitiesOrder) {
+    Agent a;
+    Bytes lifetimeAndConfirm = lifetime(90);
+    lifetimeAndConfirm.push_back(SSH_AGENT_CONSTRAIN_CONFIRM);
+    ASSERT_EQ(a.add("ed25519", lifetimeAndConfirm), kOk);
+    ASSERT_EQ(a.add("rsa2048", Bytes{SSH_AGENT_CONSTRAIN_CONFIRM}), kOk);
+    ASSERT_EQ(a.call(SSH_AGENTC_ADD_IDENTITY, addCertificateBody(fixturePath("ecdsa256"), fixturePath("ecdsa256-cert.pub"))),
+              kOk);
+    WireWriter rename;
+    rename.string(publicBlob(fixturePath("rsa2048.pub")));
+    rename.string(std::string("build server"));
+    ASSERT_EQ(a.extension("rename-key@glimmerpad", rename.bytes()), kOk);
+
+    std::vector<Listed> keys = keyList(a);
+    ASSERT_EQ(keys.size(), 3u);
+    Bytes identities = a.call(SSH_AGENTC_REQUEST_IDENTITIES);
+    WireReader ids(identities);
+    std::uint8_t type;
+    std::uint32_t n;
+    ASSERT_TRUE(ids.u8(type) && ids.u32(n));
+    for (const Listed& k : keys) {
+        Bytes blob;
+        std::string name;
+        ASSERT_TRUE(ids.string(blob) && ids.text(name));
+        EXPECT_EQ(k.blob, blob);
+        EXPECT_EQ(k.name, name);
+    }
+    EXPECT_EQ(keys[0].name, "fixture ed25519");
+    EXPECT_EQ(keys[0].secondsLeft, 90u);
+    EXPECT_TRUE(keys[0].confirm);
+    EXPECT_EQ(keys[1].name, "build server") << "the current name, not the one it was added with";
+    EXPECT_EQ(keys[1].secondsLeft, 0u);
+    EXPECT_TRUE(keys[1].confirm);
+    EXPECT_EQ(keys[2].blob, publicBlob(fixturePath("ecdsa256-cert.pub"))) << "a certificate is listed as one";
+    EXPECT_FALSE(keys[2].confirm);
+
+    // Rounded to the nearest second, but never to the 0 of "no lifetime".
+    a.clock += 88400;
+    EXPECT_EQ(keyList(a)[0].secondsLeft, 2u);
+    a.clock += 200;
+    EXPECT_EQ(keyList(a)[0].secondsLeft, 1u);
+    a.clock += 1399;
+    EXPECT_EQ(keyList(a)[0].secondsLeft, 1u) << "one millisecond left";
+    a.clock += 1;
+    keys = keyList(a);
+    ASSERT_EQ(keys.size(), 2u) << "an expired key is not listed";
+    EXPECT_EQ(keys[0].name, "build server");
+}
+
+TEST(Extensions, KeyListIsEmptyWhileLockedAndAMalformedRequestCloses) {
+    Agent a;
+    ASSERT_EQ(a.add("ed25519"), kOk);
+    ASSERT_EQ(a.lock("key-list secret"), kOk);
+    EXPECT_EQ(a.extension("key-list@glimmerpad"), (Bytes{SSH_AGENT_SUCCESS, 0, 0, 0, 0}));
+    ASSERT_EQ(a.unlock("key-list secret"), kOk);
+    EXPECT_EQ(keyList(a).size(), 1u);
+    EXPECT_EQ(a.extension("key-list@glimmerpad", Bytes{0}), kExtFail);
+    EXPECT_FALSE(a.open);
+}

@@ -1,0 +1,104 @@
+// The agent library's view of the agent's keys: names the manager can hand
+// back to pick one key, type codes, the detail column and lifetimes.
+#include "KeyListText.h"
+
+#include "Encoding.h"
+#include "TestKeys.h"
+
+#include <gtest/gtest.h>
+
+using namespace keylist;
+
+namespace {
+
+std::string fakeFingerprint(const Bytes& blob) { return "SHA256:len" + std::to_string(blob.size()); }
+
+std::vector<std::string> none(std::size_t n) { return std::vector<std::string>(n, "fallback"); }
+
+}  // namespace
+
+TEST(KeyListNames, ClashingAndOverlongNamesGetAnEndThatKeepsThemApartWithinTheCut) {
+    std::string longName(200, 'x');
+    std::vector<std::string> comments = {"work", "work", "work (2)", longName, longName + "y", "tab\there", ""};
+    std::vector<std::string> fallbacks = none(comments.size());
+    fallbacks[6] = "SHA256:abc";
+    std::vector<std::string> names = uniqueNames(comments, fallbacks);
+    // "work (2)" is a real comment, so the second "work" does not take it.
+    EXPECT_EQ(names[0], "work");
+    EXPECT_EQ(names[1], "work (3)");
+    EXPECT_EQ(names[2], "work (2)");
+    EXPECT_EQ(names[3], std::string(123, 'x') + " (1)");
+    EXPECT_EQ(names[4], std::string(123, 'x') + " (2)");
+    EXPECT_EQ(names[5], "tab here");
+    EXPECT_EQ(names[6], "SHA256:abc");
+    for (const std::string& n : names) EXPECT_LE(n.size(), kMaxName);
+}
+
+TEST(KeyListNames, AnOverlongNameIsNeverCutInsideAUtf8Character) {
+    std::string name;
+    for (int i = 0; i < 70; ++i) name += "\xc3\xa9";  // é, two bytes each
+    std::string shown = uniqueNames({name}, none(1))[0];
+    ASSERT_LE(shown.size(), kMaxName);
+    std::string stem = shown.substr(0, shown.size() - 4);
+    EXPECT_EQ(stem.size() % 2, 0u) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 4), " (1)");
+}
+
+TEST(KeyListTypes, TypeNamesGiveTheManagersCodes) {
+    EXPECT_EQ(typeCodeOf("ssh-ed25519"), 0);
+    EXPECT_EQ(typeCodeOf("ssh-rsa"), 1);
+    EXPECT_EQ(typeCodeOf("ecdsa-sha2-nistp384"), 2);
+    EXPECT_EQ(typeCodeOf("ssh-dss"), 3);
+    EXPECT_EQ(typeCodeOf("ssh-rsa-cert-v01@openssh.com"), 4);
+    EXPECT_EQ(typeCodeOf("sk-ssh-ed25519@openssh.com"), 6);
+    EXPECT_EQ(typeCodeOf("x25519-unknown"), 5);
+    EXPECT_EQ(typeCodeOf(""), 5);
+}
+
+TEST(KeyListDetail, TheDetailHoldsSizeFingerprintAndConstraints) {
+    HeldKey rsa;
+    rsa.blob = testkeys::publicBlob(testkeys::fixturePath("rsa2048.pub"));
+    rsa.comment = "r";
+    rsa.secondsLeft = 5400;
+    rsa.confirm = true;
+    HeldKey junk;
+    junk.blob = Bytes{0, 0, 0, 1, 'x'};
+    std::vector<ShownKey> shown = showKeys({rsa, junk}, DetailTexts(), fakeFingerprint);
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].detail, fakeFingerprint(rsa.blob) + ", 2048 bits, expires in 1 h 30 min, confirms each use");
+    EXPECT_EQ(shown[0].typeCode, 1);
+    // A blob the library cannot read still gets a row: no size, code 5,
+    // named by its fingerprint.
+    EXPECT_EQ(shown[1].detail, fakeFingerprint(junk.blob));
+    EXPECT_EQ(shown[1].typeCode, 5);
+    EXPECT_EQ(shown[1].name, fakeFingerprint(junk.blob));
+}
+
+TEST(KeyListLifetime, LifetimesAreReadAsTheKeySettingsDialogExplainsThem) {
+    struct Case {
+        const char* text;
+        bool ok;
+        std::uint32_t seconds;
+    } cases[] = {{"90", true, 90},        {"30m", true, 1800},   {" 8h ", true, 28800}, {"2d", true, 172800},
+                 {"0", true, 0},          {"15S", true, 15},     {"", false, 0},        {"m", false, 0},
+                 {"-5", false, 0},        {"1.5h", false, 0},    {"3w", false, 0},      {"4294967295", true, 4294967295u},
+                 {"4294967296", false, 0}, {"49711d", false, 0}, {"8 h", false, 0}};
+    for (const Case& c : cases) {
+        std::uint32_t seconds = 12345;
+        EXPECT_EQ(parseLifetime(c.text, seconds), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(seconds, c.seconds) << c.text;
+        }
+    }
+    std::uint32_t unused = 0;
+    EXPECT_FALSE(parseLifetime(nullptr, unused));
+}
+
+TEST(KeyListLifetime, DurationsShowTheTwoLargestUnits) {
+    DetailTexts t;
+    EXPECT_EQ(durationText(59, t), "59 s");
+    EXPECT_EQ(durationText(3600, t), "1 h");
+    EXPECT_EQ(durationText(3661, t), "1 h 1 min");
+    EXPECT_EQ(durationText(2 * 86400 + 5, t), "2 d");
+    EXPECT_EQ(durationText(0, t), "0 s");
+}
