@@ -70,16 +70,25 @@ public:
         final_[1] = path + ".pub";
     }
     ~KeyFiles() {
+        discardTemporaries();
+        for (int i = 0; i < 2; ++i)
+            if (placed_[i] && !kept_) DeleteFileA(final_[i].c_str());
+    }
+
+    // Both temporaries, empty. Made once before anything is generated, so
+    // that a folder that cannot be written is known at once, not after
+    // minutes of work, and discarded again: a generation the caller gave up
+    // may run on for minutes, and an agent that ends meanwhile must not
+    // leave files of it behind.
+    bool create(const std::string& folder) { return createTemporary(0, folder) && createTemporary(1, folder); }
+
+    void discardTemporaries() {
         for (int i = 0; i < 2; ++i) {
             close(i);
             if (!temporary_[i].empty()) DeleteFileA(temporary_[i].c_str());
-            if (placed_[i] && !kept_) DeleteFileA(final_[i].c_str());
+            temporary_[i].clear();
         }
     }
-
-    // Both temporaries, empty, before anything is generated: a folder that
-    // cannot be written is known at once, not after minutes of work.
-    bool create(const std::string& folder) { return createTemporary(0, folder) && createTemporary(1, folder); }
 
     bool write(const Bytes& privateFile, const std::string& publicLine) {
         bool ok = writeAll(handle_[0], privateFile.data(), privateFile.size()) &&
@@ -168,11 +177,12 @@ public:
         if (store_.locked()) return outcomeText(StoreResult::Locked);
         if (!store_.policies().allowAdd) return outcomeText(StoreResult::NotAllowed);
         if (!files_.create(request_.folder)) return "refused, the folder does not exist or cannot be written";
+        files_.discardTemporaries();
         std::unique_ptr<PrivateKey> key;
         if (!generateKey(request_.kind, request_.bits, request_.name, key)) return "refused, no key of this type and size can be made";
         fingerprint_ = fingerprintSha256(key->pub.blob);
         if (callerGone(thread_, session_)) return kGone;
-        if (!files_.write(openSshPrivateKeyFile(*key), publicKeyLine(key->pub, request_.name)))
+        if (!files_.create(request_.folder) || !files_.write(openSshPrivateKeyFile(*key), publicKeyLine(key->pub, request_.name)))
             return "failed, the files could not be written";
         if (callerGone(thread_, session_)) return kGone;
         if (!files_.moveIntoPlace()) return "failed, the files could not be put in place (one appeared meanwhile?)";
