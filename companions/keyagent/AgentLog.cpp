@@ -59,8 +59,10 @@ std::string programOfProcess(DWORD processId) {
 
 void logEvent(const agentcore::AgentEvent& event) {
     std::string line = event.operation;
-    if (!event.keyName.empty() || !event.fingerprint.empty())
-        line += " key \"" + event.keyName + "\" " + event.fingerprint;
+    if (!event.keyName.empty() || !event.fingerprint.empty()) {
+        line += " key \"" + event.keyName + "\"";
+        if (!event.fingerprint.empty()) line += " " + event.fingerprint;
+    }
     if (event.clientProcess) {
         std::string program = programOfProcess(DWORD(event.clientProcess));
         line += " for " + (program.empty() ? std::string("an unnamed program") : program) + " (process " +

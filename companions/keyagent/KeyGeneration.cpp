@@ -169,7 +169,7 @@ public:
 
     // The outcome for the log; blob is set only when the key is in place
     // and held.
-    const char* run(DWORD threadId, Bytes& blob) {
+    const char* run(DWORD threadId, const AgentEvent& event, Bytes& blob) {
         thread_ = openCaller(threadId, session_);
         if (!thread_ || callerGone(thread_, session_)) return "refused, the calling thread is not there";
         if (exists(request_.path) || exists(request_.path + ".pub")) return "refused, the file or its .pub exists already";
@@ -178,6 +178,10 @@ public:
         if (!store_.policies().allowAdd) return outcomeText(StoreResult::NotAllowed);
         if (!files_.create(request_.folder)) return "refused, the folder does not exist or cannot be written";
         files_.discardTemporaries();
+        // A large key takes minutes: the log says at once that work began.
+        AgentEvent started = event;
+        started.outcome = "started";
+        store_.report(started);
         std::unique_ptr<PrivateKey> key;
         if (!generateKey(request_.kind, request_.bits, request_.name, key)) return "refused, no key of this type and size can be made";
         fingerprint_ = fingerprintSha256(key->pub.blob);
@@ -229,7 +233,7 @@ bool generate(KeyStore& store, SECURITY_ATTRIBUTES* ownerOnly, WireReader& body,
     } else {
         event.keyName = request.name;
         Generation generation(store, ownerOnly, request, session);
-        event.outcome = generation.run(DWORD(threadId), blob);
+        event.outcome = generation.run(DWORD(threadId), event, blob);
         event.fingerprint = generation.fingerprint();
     }
     store.report(event);

@@ -122,12 +122,30 @@ bool waitFor(const std::function<bool()>& condition, DWORD ms) {
 
 DWORD WINAPI endAtOnce(void*) { return 0; }
 
+// The outcome the log gives for the key file named, once it is there.
+std::string outcomeFor(const std::string& log, const std::string& name) {
+    std::size_t at = log.rfind("key \"" + name + "\"");
+    if (at == std::string::npos) return std::string();
+    std::size_t end = log.find('\n', at);
+    return log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// The line of a generation under way.
+bool begun(const std::string& line) {
+    const std::string started = ": started";
+    return line.size() >= started.size() && line.compare(line.size() - started.size(), started.size(), started) == 0;
+}
+
 class KeyGeneration : public KeyAgent {
 protected:
     void SetUp() override {
         KeyAgent::SetUp();
         keys_ = home_ + "\\keys";
         CreateDirectoryA(keys_.c_str(), nullptr);
+    }
+    // The log's word that the agent has begun to make the key.
+    bool agentIsGenerating(const std::string& name) {
+        return waitFor([&] { return begun(outcomeFor(readFile(log_), name)); }, scaled(10000));
     }
     std::string keys_;
 };
@@ -238,14 +256,6 @@ TEST_F(KeyGeneration, ExistingFilesBadSizesAndUnwritablePlacesAreRefusedAndNothi
     EXPECT_FALSE(generated(c.call(generateRequest(fresh, 0, 0))).empty()) << "the connection goes on and works";
 }
 
-// The outcome the log gives for the key file named, once it is there.
-std::string outcomeFor(const std::string& log, const std::string& name) {
-    std::size_t at = log.find("key \"" + name + "\"");
-    if (at == std::string::npos) return std::string();
-    std::size_t end = log.find('\n', at);
-    return log.substr(at, end == std::string::npos ? std::string::npos : end - at);
-}
-
 TEST_F(KeyGeneration, ACallerThreadTerminatedWhileTheAgentGeneratesLeavesNoFileAndNoKey) {
     HWND listener = makeWindow();
     Client c(pipe_);
@@ -254,12 +264,12 @@ TEST_F(KeyGeneration, ACallerThreadTerminatedWhileTheAgentGeneratesLeavesNoFileA
     CutOffCaller caller{pipe_, keys_ + "\\id_cut", nullptr};
     caller.thread = CreateThread(nullptr, 0, CutOffCaller::run, &caller, 0, nullptr);
     ASSERT_NE(caller.thread, nullptr);
-    ASSERT_TRUE(waitFor([this] { return !filesIn(keys_, "*.tmp").empty(); }, scaled(10000))) << "the agent has begun";
+    ASSERT_TRUE(agentIsGenerating("id_cut")) << "the agent has begun";
     ASSERT_TRUE(TerminateThread(caller.thread, 1));
     WaitForSingleObject(caller.thread, scaled(5000));
     CloseHandle(caller.thread);
     std::string outcome;
-    EXPECT_TRUE(waitFor([&] { return !(outcome = outcomeFor(readFile(log_), "id_cut")).empty(); }, scaled(45000)));
+    EXPECT_TRUE(waitFor([&] { return !(outcome = outcomeFor(readFile(log_), "id_cut")).empty() && !begun(outcome); }, scaled(45000)));
     EXPECT_NE(outcome.find("discarded"), std::string::npos) << outcome;
     EXPECT_TRUE(filesIn(keys_).empty()) << "neither the files nor a temporary one";
     EXPECT_TRUE(heldNames(c).empty());
@@ -271,11 +281,11 @@ TEST_F(KeyGeneration, ACallerThreadTerminatedWhileTheAgentGeneratesLeavesNoFileA
 TEST_F(KeyGeneration, AConnectionClosedWhileTheAgentGeneratesLeavesNoFileAndNoKey) {
     {
         Client gone(pipe_);
-        ASSERT_TRUE(gone.send(generateRequest(keys_ + "\\id_closed", 1, 3072)));
-        ASSERT_TRUE(waitFor([this] { return !filesIn(keys_, "*.tmp").empty(); }, scaled(10000)));
+            ASSERT_TRUE(gone.send(generateRequest(keys_ + "\\id_closed", 1, 3072)));
+        ASSERT_TRUE(agentIsGenerating("id_closed"));
     }
     std::string outcome;
-    EXPECT_TRUE(waitFor([&] { return !(outcome = outcomeFor(readFile(log_), "id_closed")).empty(); }, scaled(45000)));
+    EXPECT_TRUE(waitFor([&] { return !(outcome = outcomeFor(readFile(log_), "id_closed")).empty() && !begun(outcome); }, scaled(45000)));
     EXPECT_NE(outcome.find("discarded"), std::string::npos) << outcome;
     EXPECT_TRUE(filesIn(keys_).empty());
     Client c(pipe_);

@@ -446,7 +446,8 @@ TEST_F(KeyAgentInGerman, TheAgentAndItsLibraryShowTheirTextsInTheInstalledLangua
     UINT32 count = 0;
     ASSERT_EQ(library.agent->getKeyList(&entries, &count), AGENT_OK);
     ASSERT_EQ(count, 1u);
-    EXPECT_EQ(std::string(entries[0].detail).rfind("256 Bit, SHA256:", 0), 0u) << entries[0].detail;
+    EXPECT_EQ(std::string(entries[0].detail).rfind("SHA256:", 0), 0u) << entries[0].detail;
+    EXPECT_NE(std::string(entries[0].detail).find(", 256 Bit"), std::string::npos) << entries[0].detail;
     library.agent->freeKeyList(&entries, count);
 
     PendingAdd add(library.agent, encryptedKeyFile());
