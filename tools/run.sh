@@ -45,15 +45,7 @@ bridge=
 stop_bridge() { [ -z "$bridge" ] || { kill "$bridge" && wait "$bridge"; } 2>/dev/null || true; }
 trap stop_bridge EXIT
 
-wait_for() { # tenths of a second, command...
-  local limit=$1
-  shift
-  for _ in $(seq 1 "$limit"); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/wait-for.sh"
 # Only ever the bridge's socket, never the user's own agent.
 agent_ssh_add() { SSH_AUTH_SOCK=$sock ssh-add "$@"; }
 # ssh-add -l fails alike for an empty agent and for no agent at all.

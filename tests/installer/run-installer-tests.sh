@@ -42,15 +42,7 @@ check() { # description, command...
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }
-wait_for() { # tenths of a second (scaled), command...
-  local limit=$(($1 * scale))
-  shift
-  for _ in $(seq 1 "$limit"); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../../tools/wait-for.sh"
 
 # ---------------------------------------------------------------- tables
 table() { (cd "$work" && msiinfo export "$1" "$2") | tr -d '\r'; }

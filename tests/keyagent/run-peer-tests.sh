@@ -28,16 +28,7 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
-# Waits for a condition, at most $1 tenths of a second (scaled).
-wait_for() {
-  local limit=$(($1 * scale))
-  shift
-  for _ in $(seq 1 "$limit"); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../../tools/wait-for.sh"
 
 "$wine" "$stage/gkeyagent.exe" --pipe "$pipe" --log "Z:${work//\//\\}\\agent.log" </dev/null >/dev/null 2>&1 &
 agent=$!

@@ -34,15 +34,7 @@ trap cleanup EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-wait_for() { # tenths of a second (scaled), command...
-  local limit=$(($1 * scale))
-  shift
-  for _ in $(seq 1 "$limit"); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../../tools/wait-for.sh"
 
 # A key of its own for each file kind, so that each add shows as a row of
 # its own and each login proves its own key. Few KDF rounds keep it fast.
