@@ -27,10 +27,29 @@ need_root() { # what is missing
 }
 
 # One package list download per run, and a fresh one after the sources change.
+# A mirror in the middle of a sync serves lists that do not match their
+# release file: apt then exits 100 and keeps the lists it had. The download
+# is tried again (-o APT::Update::Error-Mode=any makes any list that failed
+# an error), and when one list still fails, setup goes on with the others
+# and says so: the install that follows either finds what it needs in them
+# or fails with apt's own message.
 lists_fresh=
 update_lists() {
-  [ -n "$lists_fresh" ] || apt-get update -qq
+  [ -z "$lists_fresh" ] || return 0
   lists_fresh=1
+  local attempt log
+  log=$(mktemp)
+  for attempt in 1 2 3; do
+    if apt-get update -qq -o APT::Update::Error-Mode=any >"$log" 2>&1; then
+      rm -f "$log"
+      return 0
+    fi
+    echo "setup: downloading the package lists failed (attempt $attempt of 3):" >&2
+    grep -E '^(E|W):' "$log" | head -n 3 >&2 || true
+    [ "$attempt" = 3 ] || sleep $((attempt * 15))
+  done
+  rm -f "$log"
+  echo "setup: going on with the package lists that did download; the install below says what is missing" >&2
 }
 
 missing=()

@@ -35,6 +35,14 @@ enum : std::uint8_t {
     SSH_AGENT_CONSTRAIN_CONFIRM = 2,
 };
 
+// The way a request came in. The public pipe and PuTTY's window serve
+// every local program and every host the user forwards the agent to: they
+// speak the agent protocol and its standard extensions only. The manager's
+// channel is a pipe of its own that only the agent library opens; the
+// requests that manage the agent itself (key files, generation, names,
+// lifetimes, the agent passphrase) are served there alone.
+enum class Channel : std::uint8_t { Public, Manager };
+
 // Requests longer than this are refused and end the connection.
 const std::size_t kMaxMessage = 256 * 1024;
 

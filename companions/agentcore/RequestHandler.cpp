@@ -54,9 +54,10 @@ AddResult readConstraints(WireReader& in, KeyConstraints& constraints) {
 
 RequestHandler::RequestHandler(KeyStore& store)
     : store_(store), delay_([](std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {
-    addExtension(kSessionBind, [this](WireReader& body, Session& session, WireWriter& reply) {
-        return sessionBind(body, session, reply);
-    });
+    addExtension(
+        kSessionBind,
+        [this](WireReader& body, Session& session, WireWriter& reply) { return sessionBind(body, session, reply); },
+        Reach::AnyClient);
     addExtension(kLockWithAgentPassphrase, [this](WireReader& body, Session& session, WireWriter& reply) {
         return lockWithAgentPassphrase(body, session, reply);
     });
@@ -70,8 +71,15 @@ RequestHandler::RequestHandler(KeyStore& store)
     addExtension(kKeyList, [this](WireReader& body, Session&, WireWriter& reply) { return keyList(body, reply); });
 }
 
-void RequestHandler::addExtension(const std::string& name, Extension extension) {
-    extensions_[name] = std::move(extension);
+void RequestHandler::addExtension(const std::string& name, Extension extension, Reach reach) {
+    extensions_[name] = Registered{std::move(extension), reach};
+}
+
+const RequestHandler::Registered* RequestHandler::reachable(const std::string& name, const Session& session) const {
+    auto it = extensions_.find(name);
+    if (it == extensions_.end()) return nullptr;
+    if (it->second.reach == Reach::ManagerOnly && session.channel != Channel::Manager) return nullptr;
+    return &it->second;
 }
 
 void RequestHandler::setConfirmPrompt(ConfirmPrompt prompt) { prompt_ = std::move(prompt); }
@@ -335,13 +343,18 @@ Outcome RequestHandler::extension(WireReader& in, Session& session, Bytes& reply
         WireWriter w;
         w.u8(SSH_AGENT_SUCCESS);
         w.string(std::string(kQuery));
-        for (const auto& e : extensions_) w.string(e.first);
+        for (const auto& e : extensions_)
+            if (reachable(e.first, session)) w.string(e.first);
         reply = w.take();
         return Outcome::Reply;
     }
-    auto it = extensions_.find(name);
+    // As OpenSSH's agent answers: an extension it does not know (or that
+    // this channel may not call) is a plain failure, one that it knows but
+    // that failed is an extension failure.
+    const Registered* known = reachable(name, session);
+    if (!known) return failure(reply, Outcome::Reply);
     WireWriter w;
-    if (it == extensions_.end() || !it->second(in, session, w)) {
+    if (!known->run(in, session, w)) {
         reply.assign(1, SSH_AGENT_EXTENSION_FAILURE);
         return in.ok() ? Outcome::Reply : Outcome::ReplyAndClose;
     }

@@ -27,6 +27,8 @@ struct Session {
         bool forwarding;
     };
     std::vector<Binding> bindings;
+    // Set by whoever accepted the connection, before its first request.
+    Channel channel = Channel::Public;
     // Set by the connection's owner (the pipe server knows the client's
     // process); extensions may read it.
     std::uint64_t clientProcess = 0;
@@ -50,9 +52,14 @@ public:
     // Holds the request's thread back for the milliseconds given.
     using Delay = std::function<void(std::uint32_t milliseconds)>;
 
+    // Who may call an extension: OpenSSH's own work for everyone; this
+    // agent's own only on the manager's channel. An extension out of reach
+    // is answered as one this agent does not know.
+    enum class Reach { AnyClient, ManagerOnly };
+
     explicit RequestHandler(KeyStore& store);
 
-    void addExtension(const std::string& name, Extension extension);
+    void addExtension(const std::string& name, Extension extension, Reach reach = Reach::ManagerOnly);
     void setConfirmPrompt(ConfirmPrompt prompt);
     void setDelay(Delay delay);
 
@@ -83,7 +90,13 @@ private:
     void log(const std::string& operation, const KeyInfo* key, const Session& session, const std::string& outcome);
 
     KeyStore& store_;
-    std::map<std::string, Extension> extensions_;
+    struct Registered {
+        Extension run;
+        Reach reach;
+    };
+    const Registered* reachable(const std::string& name, const Session& session) const;
+
+    std::map<std::string, Registered> extensions_;
     ConfirmPrompt prompt_;
     Delay delay_;
     std::atomic<std::uint32_t> failedUnlocks_{0};

@@ -20,6 +20,7 @@
 #include "LocalConfiguration.h"
 #include "Pageant.h"
 #include "RequestHandler.h"
+#include "UserIdentity.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +39,7 @@ const DWORD kBufferSize = 64 * 1024;
 const unsigned long kLogLimit = 1024 * 1024;
 
 std::string g_pipeName = AGENT_DEFAULT_PIPE;
+std::string g_managerPipeName;
 std::string g_logPath;
 DWORD g_confirmTimeoutMs = 30000;
 LanguageResources g_texts;
@@ -105,9 +107,17 @@ bool buildOwnerOnlySecurity() {
     return true;
 }
 
-HANDLE createPipeInstance(bool first) {
+// Which pipe a listener serves, and what its clients may ask.
+struct PipeEndpoint {
+    std::string name;
+    Channel channel;
+};
+PipeEndpoint g_public;
+PipeEndpoint g_manager;
+
+HANDLE createPipeInstance(const PipeEndpoint& endpoint, bool first) {
     DWORD openMode = PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    return CreateNamedPipeA(g_pipeName.c_str(), openMode,
+    return CreateNamedPipeA(endpoint.name.c_str(), openMode,
                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                             PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &g_ownerOnly);
 }
@@ -142,12 +152,20 @@ bool writeAll(HANDLE pipe, const Bytes& data) {
     return true;
 }
 
+struct Client {
+    HANDLE pipe;
+    Channel channel;
+};
+
 DWORD WINAPI serveClient(void* param) {
-    HANDLE pipe = static_cast<HANDLE>(param);
+    Client client = *static_cast<Client*>(param);
+    delete static_cast<Client*>(param);
+    HANDLE pipe = client.pipe;
     DWORD pid = 0;
     if (clientIsThisUser(pipe, pid)) {
         Connection connection(*g_handler);
         connection.session().clientProcess = pid;
+        connection.session().channel = client.channel;
         connection.session().clientGone = [pipe] {
             DWORD available = 0;
             return !PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr);
@@ -174,26 +192,40 @@ DWORD WINAPI serveClient(void* param) {
     return 0;
 }
 
+struct Listener {
+    const PipeEndpoint* endpoint;
+    HANDLE first;
+};
+
 DWORD WINAPI listen(void* param) {
-    HANDLE pipe = static_cast<HANDLE>(param);
+    const PipeEndpoint& endpoint = *static_cast<Listener*>(param)->endpoint;
+    HANDLE pipe = static_cast<Listener*>(param)->first;
+    delete static_cast<Listener*>(param);
     for (;;) {
         BOOL connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
-        HANDLE next = createPipeInstance(false);
-        if (connected) {
-            HANDLE thread = CreateThread(nullptr, 0, serveClient, pipe, 0, nullptr);
-            if (thread) CloseHandle(thread);
-            else CloseHandle(pipe);
+        HANDLE next = createPipeInstance(endpoint, false);
+        Client* client = connected ? new Client{pipe, endpoint.channel} : nullptr;
+        HANDLE thread = client ? CreateThread(nullptr, 0, serveClient, client, 0, nullptr) : nullptr;
+        if (thread) {
+            CloseHandle(thread);
         } else {
+            delete client;
             CloseHandle(pipe);
         }
         if (next == INVALID_HANDLE_VALUE) {
-            logLine("cannot create another instance of " + g_pipeName + " (error " + std::to_string(GetLastError()) + ")");
+            logLine("cannot create another instance of " + endpoint.name + " (error " + std::to_string(GetLastError()) + ")");
             Sleep(1000);
-            next = createPipeInstance(false);
+            next = createPipeInstance(endpoint, false);
             if (next == INVALID_HANDLE_VALUE) continue;
         }
         pipe = next;
     }
+}
+
+bool startListener(const PipeEndpoint& endpoint, HANDLE first) {
+    HANDLE thread = CreateThread(nullptr, 0, listen, new Listener{&endpoint, first}, 0, nullptr);
+    if (thread) CloseHandle(thread);
+    return thread != nullptr;
 }
 
 HANDLE g_expiryWake;
@@ -393,7 +425,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     HANDLE single = CreateMutexA(nullptr, FALSE, mutexName.c_str());
     if (!single || GetLastError() == ERROR_ALREADY_EXISTS) return 0;
 
-    HANDLE first = createPipeInstance(true);
+    g_public = PipeEndpoint{g_pipeName, Channel::Public};
+    g_manager = PipeEndpoint{managerPipeName(g_pipeName), Channel::Manager};
+    HANDLE first = createPipeInstance(g_public, true);
     if (first == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         std::string why = "the pipe " + g_pipeName + " is already served by another program (error " +
@@ -433,8 +467,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     HWND window = CreateWindowExA(0, AGENT_WINDOW_CLASS, kTitle, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     if (!window) return 1;
 
-    HANDLE listener = CreateThread(nullptr, 0, listen, first, 0, nullptr);
-    if (!listener) return 1;
+    // The manager's own pipe: should another program hold its name, the
+    // library finds that program at the other end and refuses it.
+    HANDLE firstManager = g_manager.name.empty() ? INVALID_HANDLE_VALUE : createPipeInstance(g_manager, true);
+    if (firstManager == INVALID_HANDLE_VALUE)
+        logLine("cannot serve the key manager's pipe " + g_manager.name + " (error " + std::to_string(GetLastError()) + ")");
+    else if (!startListener(g_manager, firstManager))
+        return 1;
+    if (!startListener(g_public, first)) return 1;
     Policies policies = store.policies();
     logLine("agent started on " + g_pipeName + "; policies ConfirmKeyOp " + (policies.confirmKeyOp ? "yes" : "no") +
             ", AllowAdd " + (policies.allowAdd ? "yes" : "no") + ", AllowDelete " + (policies.allowDelete ? "yes" : "no") +

@@ -15,6 +15,7 @@
 #include "LocalConfiguration.h"
 #include "PassphrasePrompt.h"
 #include "Protocol.h"
+#include "UserIdentity.h"
 #include "Wire.h"
 
 #include <cstdio>
@@ -143,7 +144,10 @@ bool readHeldKeys(const Bytes &reply, std::uint8_t answer, bool withConstraints,
 }  // namespace
 
 OpenSshAgent::OpenSshAgent(HINSTANCE module, const std::string &libraryFolder)
-    : resources(languageResourcesOf(module)), folder(libraryFolder), pipeName(chosenPipeName()) {}
+    : resources(languageResourcesOf(module)),
+      folder(libraryFolder),
+      pipeName(chosenPipeName()),
+      managerPipe(managerPipeName(pipeName)) {}
 
 OpenSshAgent::~OpenSshAgent() {
     closeAbandonedGeneration();
@@ -165,7 +169,7 @@ bool OpenSshAgent::agentFilesPresent(const std::string &libraryFolder) {
 
 // ------------------------------------------------------------ requests
 
-bool OpenSshAgent::connect(DWORD waitMs) { return pipe.open(pipeName, waitMs); }
+bool OpenSshAgent::connect(DWORD waitMs) { return !managerPipe.empty() && pipe.open(managerPipe, waitMs); }
 
 bool OpenSshAgent::request(const Bytes &message, Bytes &reply) {
     closeAbandonedGeneration();
@@ -444,7 +448,7 @@ AgentStatus OpenSshAgent::generateKey(const char *keyPath, KeyTypeCode type, UIN
     Bytes request = extensionRequest(kGenerateKey, w.take());
     Bytes reply;
     reply.reserve(kLargestGenerationAnswer);
-    HANDLE connection = openBlockingPipe(pipeName, 5000);
+    HANDLE connection = openBlockingPipe(managerPipe, 5000);
     if (connection == INVALID_HANDLE_VALUE) return AGENT_E_GENERATE;
     HANDLE self = NULL;
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, SYNCHRONIZE, FALSE, 0);

@@ -65,7 +65,10 @@ private:
 
     LanguageResources resources;
     std::string folder;
+    // The pipe OpenSSH's tools use, which the agent is started for, and
+    // the agent's pipe for this library alone, which every request goes to.
     std::string pipeName;
+    std::string managerPipe;
     AgentPipe pipe;
     HWND window = NULL;
     bool toldWhy = false;

@@ -394,7 +394,7 @@ TEST(Handler, UnknownRequestsAndRefusedKeysFailButKeepTheConnection) {
     EXPECT_TRUE(x.open);
     WireWriter unknownExt;
     unknownExt.string(std::string("nothing@example.org"));
-    EXPECT_EQ(x.request(SSH_AGENTC_EXTENSION, unknownExt.bytes()), Bytes{SSH_AGENT_EXTENSION_FAILURE});
+    EXPECT_EQ(x.request(SSH_AGENTC_EXTENSION, unknownExt.bytes()), Bytes{SSH_AGENT_FAILURE}) << "as OpenSSH's agent answers";
     EXPECT_TRUE(x.open);
     // Two requests in one write are both answered, in order.
     Bytes two = frame(SSH_AGENTC_REQUEST_IDENTITIES, Bytes());
@@ -411,18 +411,25 @@ TEST(Handler, QueryListsExtensionsAndSessionBindChecksTheHostSignature) {
         w.u8(SSH_AGENT_SUCCESS);
         return true;
     });
-    WireWriter q;
-    q.string(std::string("query"));
-    Bytes answer = x.request(SSH_AGENTC_EXTENSION, q.bytes());
-    WireReader r(answer);
-    std::uint8_t type;
-    std::vector<std::string> names;
-    ASSERT_TRUE(r.u8(type));
-    EXPECT_EQ(type, SSH_AGENT_SUCCESS);
-    for (std::string n; r.remaining() && r.text(n);) names.push_back(n);
-    EXPECT_EQ(names, (std::vector<std::string>{"query", "key-list@glimmerpad", "lock-state@glimmerpad", "lock-with-agent-passphrase@glimmerpad",
-                                               "rename-key@glimmerpad", "session-bind@openssh.com",
-                                               "set-lifetime@glimmerpad", "test@glimmerpad"}));
+    auto query = [&x] {
+        WireWriter q;
+        q.string(std::string("query"));
+        Bytes answer = x.request(SSH_AGENTC_EXTENSION, q.bytes());
+        WireReader r(answer);
+        std::uint8_t type;
+        std::vector<std::string> names;
+        EXPECT_TRUE(r.u8(type) && type == SSH_AGENT_SUCCESS);
+        for (std::string n; r.remaining() && r.text(n);) names.push_back(n);
+        return names;
+    };
+    // The public pipe (and every host the agent is forwarded to) sees
+    // OpenSSH's extensions only; the manager's channel sees this agent's too.
+    EXPECT_EQ(query(), (std::vector<std::string>{"query", "session-bind@openssh.com"}));
+    x.connection.session().channel = Channel::Manager;
+    EXPECT_EQ(query(), (std::vector<std::string>{"query", "key-list@glimmerpad", "lock-state@glimmerpad",
+                                                 "lock-with-agent-passphrase@glimmerpad", "rename-key@glimmerpad",
+                                                 "session-bind@openssh.com", "set-lifetime@glimmerpad", "test@glimmerpad"}));
+    x.connection.session().channel = Channel::Public;
 
     // A host key signs the session identifier, as in a key exchange.
     KeyStore hostStore;

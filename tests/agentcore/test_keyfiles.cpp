@@ -433,6 +433,7 @@ protected:
         w.string(passphrase);
         Bytes request = w.take(), reply;
         Session session;
+        session.channel = Channel::Manager;
         handler.handle(request.data(), request.size(), session, reply);
         WireReader r(reply.data(), reply.size());
         std::uint8_t type = 0;

@@ -42,6 +42,9 @@ struct Agent {
             return answer;
         });
         session.clientProcess = 4321;
+        // The requests of the key manager's library, which the agent serves
+        // on its own channel only; the public channel is tried below.
+        session.channel = Channel::Manager;
     }
 
     Bytes call(std::uint8_t type, const Bytes& body = Bytes()) {

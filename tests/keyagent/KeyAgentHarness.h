@@ -10,6 +10,7 @@
 #include <aclapi.h>
 
 #include "AgentChannel.h"
+#include "UserIdentity.h"
 #include "Wire.h"
 
 #include <gtest/gtest.h>
@@ -290,7 +291,11 @@ protected:
         DeleteFileA(log_.c_str());
         home_ = makeTestHome("keyagent-home-");
         pipeName_ = "glimmerpad-agent-test-" + id;
-        pipe_ = "\\\\.\\pipe\\" + pipeName_;
+        publicPipe_ = "\\\\.\\pipe\\" + pipeName_;
+        // Most tests act as the key manager's library does, on the agent's
+        // channel for it; the tests of what the public pipe refuses use
+        // publicPipe_.
+        pipe_ = managerPipeName(publicPipe_);
         startAgent();
     }
     void TearDown() override {
@@ -317,7 +322,7 @@ protected:
     ProductValue logDir_{"LogDir", "%GKEYAGENT_TEST_HOME%"};
     AgentProcess agent_;
     HWND window_ = nullptr;
-    std::string log_, pipeName_, pipe_;
+    std::string log_, pipeName_, publicPipe_, pipe_;
 };
 
 inline HWND makeWindow() {

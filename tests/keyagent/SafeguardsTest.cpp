@@ -440,7 +440,7 @@ TEST_F(KeyAgentInGerman, TheAgentAndItsLibraryShowTheirTextsInTheInstalledLangua
         EXPECT_FALSE(pending.signedIt());
     }
 
-    StagedLibrary library(pipe_);
+    StagedLibrary library(publicPipe_);
     ASSERT_NE(library.agent, nullptr);
     KeyListEntry* entries = nullptr;
     UINT32 count = 0;
@@ -497,7 +497,7 @@ TEST_F(GalleryKeyAgent, DISABLED_ConfirmKeyUse) {
 
 // After one wrong passphrase, so that the line of tries left shows.
 TEST_F(GalleryKeyAgent, DISABLED_KeyFilePassphrase) {
-    StagedLibrary library(pipe_);
+    StagedLibrary library(publicPipe_);
     ASSERT_NE(library.agent, nullptr);
     PendingAdd add(library.agent, encryptedKeyFile());
     HWND first = waitForDialogOf(GetCurrentProcessId(), scaled(10000));
