@@ -17,8 +17,6 @@ std::uint64_t steadyMilliseconds() {
     return std::uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-const std::uint8_t* textData(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
-
 std::uint32_t secondsLeft(std::uint64_t expiresAt, std::uint64_t now) {
     if (expiresAt == KeyStore::kNever) return 0;
     std::uint64_t seconds = (expiresAt - now + 500) / 1000;
@@ -305,12 +303,12 @@ bool KeyStore::locked() const {
     return locked_;
 }
 
-bool KeyStore::changeAgentPassphrase(const std::string& current, const std::string& replacement) {
+bool KeyStore::changeAgentPassphrase(const Bytes& current, const Bytes& replacement) {
     Verifier old = agentPassphrase();
-    bool matches = old.empty() ? current.empty() : matchesVerifier(old, textData(current), current.size());
+    bool matches = old.empty() ? current.empty() : matchesVerifier(old, current.data(), current.size());
     if (!matches) return false;
     Verifier next;
-    if (!replacement.empty() && !makeVerifier(textData(replacement), replacement.size(), verifierCost_, next))
+    if (!replacement.empty() && !makeVerifier(replacement.data(), replacement.size(), verifierCost_, next))
         return false;
     restoreAgentPassphrase(next);
     return true;

@@ -121,7 +121,8 @@ public:
 
     // Sets the agent passphrase when current matches it (an empty current
     // matches while none is set); an empty replacement clears it.
-    bool changeAgentPassphrase(const std::string& current, const std::string& replacement);
+    // Bytes, not text: the caller's copies are wiped when they go.
+    bool changeAgentPassphrase(const Bytes& current, const Bytes& replacement);
     Verifier agentPassphrase() const;
     void restoreAgentPassphrase(const Verifier& verifier);
 

@@ -307,7 +307,7 @@ LRESULT onReset() {
 
 // Each text must end inside its field; anything else is not the manager's
 // payload and changes nothing.
-bool readPayloadText(const char* field, std::string& out) {
+bool readPayloadText(const char* field, Bytes& out) {
     const void* end = std::memchr(field, 0, sizeof(AgentPassphrasePayload::currentPassphrase));
     if (!end) return false;
     out.assign(field, static_cast<const char*>(end));
@@ -322,7 +322,7 @@ LRESULT onPassphrase(HWND sender, const COPYDATASTRUCT* data) {
         return 0;
     }
     const auto* payload = static_cast<const AgentPassphrasePayload*>(data->lpData);
-    std::string current, replacement;
+    Bytes current, replacement;
     bool ok = readPayloadText(payload->currentPassphrase, current) &&
               readPayloadText(payload->newPassphrase, replacement);
     const char* outcome = "refused, a text without its end";
@@ -332,8 +332,8 @@ LRESULT onPassphrase(HWND sender, const COPYDATASTRUCT* data) {
     }
     if (ok && !saveVerifier(verifierPath(), g_store->agentPassphrase()))
         outcome = "done, but it could not be stored and will not survive a restart";
-    wipeMemory(&current[0], current.size());
-    wipeMemory(&replacement[0], replacement.size());
+    wipe(current);
+    wipe(replacement);
     windowEvent("set agent passphrase", outcome);
     return ok ? 1 : 0;
 }

@@ -287,11 +287,11 @@ TEST(Locking, WrongPassphrasesWaitLongerEachTimeAndTheRightOneStartsAgain) {
 TEST(AgentPassphrase, ChangedOnlyByWhoKnowsItAndLocksAndUnlocksTheAgent) {
     Agent a;
     EXPECT_EQ(a.extension("lock-with-agent-passphrase@glimmerpad"), kExtFail) << "none set";
-    EXPECT_FALSE(a.store.changeAgentPassphrase("guess", "mine")) << "only the empty text matches none";
-    EXPECT_TRUE(a.store.changeAgentPassphrase("", "first"));
-    EXPECT_FALSE(a.store.changeAgentPassphrase("", "second"));
-    EXPECT_FALSE(a.store.changeAgentPassphrase("First", "second"));
-    EXPECT_TRUE(a.store.changeAgentPassphrase("first", "second"));
+    EXPECT_FALSE(a.store.changeAgentPassphrase(toBytes("guess"), toBytes("mine"))) << "only the empty text matches none";
+    EXPECT_TRUE(a.store.changeAgentPassphrase(toBytes(""), toBytes("first")));
+    EXPECT_FALSE(a.store.changeAgentPassphrase(toBytes(""), toBytes("second")));
+    EXPECT_FALSE(a.store.changeAgentPassphrase(toBytes("First"), toBytes("second")));
+    EXPECT_TRUE(a.store.changeAgentPassphrase(toBytes("first"), toBytes("second")));
 
     ASSERT_EQ(a.add("ed25519"), kOk);
     EXPECT_EQ(a.extension("lock-with-agent-passphrase@glimmerpad"), kOk);
@@ -311,9 +311,9 @@ TEST(AgentPassphrase, ChangedOnlyByWhoKnowsItAndLocksAndUnlocksTheAgent) {
     EXPECT_EQ(restarted.extension("lock-with-agent-passphrase@glimmerpad"), kOk);
     EXPECT_EQ(restarted.unlock("second"), kOk);
 
-    EXPECT_TRUE(a.store.changeAgentPassphrase("second", ""));
+    EXPECT_TRUE(a.store.changeAgentPassphrase(toBytes("second"), toBytes("")));
     EXPECT_TRUE(a.store.agentPassphrase().empty()) << "an empty new passphrase clears it";
-    EXPECT_TRUE(a.store.changeAgentPassphrase("", "third"));
+    EXPECT_TRUE(a.store.changeAgentPassphrase(toBytes(""), toBytes("third")));
     ASSERT_EQ(a.lock("client's own"), kOk);
     a.store.reset();
     EXPECT_FALSE(a.store.locked());
