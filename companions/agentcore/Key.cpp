@@ -77,18 +77,49 @@ bool hashOf(int algo, const std::uint8_t* data, std::size_t size, Bytes& out) {
 
 
 
-// What this agent holds: the sizes the product promises, nothing else.
-bool sizeAccepted(const PublicKey& k) {
-    switch (k.algorithm) {
-    case KeyAlgorithm::Rsa: {
-        unsigned bits = bitLength(k.rsaN);
-        return bits >= 1024 && bits <= 16384;
-    }
+// What this agent holds: the sizes the product promises, and no secret
+// number larger than the public one it works modulo.
+bool privateNumbersBounded(const PrivateKey& key) {
+    const PublicKey& p = key.pub;
+    if (!publicNumbersBounded(p)) return false;
+    switch (p.algorithm) {
+    case KeyAlgorithm::Rsa:
+        return bitLength(p.rsaN) >= kMinRsaBits && below(key.rsaD, p.rsaN) && below(key.rsaP, p.rsaN) &&
+               below(key.rsaQ, p.rsaN) && below(key.rsaIqmp, key.rsaP);
     case KeyAlgorithm::Dsa:
-        return bitLength(k.dsaP) == 1024 && bitLength(k.dsaQ) == 160;
+        return bitLength(key.dsaX) > 0 && below(key.dsaX, p.dsaQ);
+    case KeyAlgorithm::Ed25519:
+        return key.ed25519Seed.size() == 32;
     default:
-        return true;
+        return bitLength(key.ecD) > 0 && bitLength(key.ecD) <= p.bits();
     }
+}
+
+bool productIsOne(gcry_mpi_t a, gcry_mpi_t b, gcry_mpi_t modulus) {
+    Mpi product;
+    product.m = gcry_mpi_new(0);
+    gcry_mpi_mulm(product.m, a, b, modulus);
+    return gcry_mpi_cmp_ui(product.m, 1) == 0;
+}
+
+// libgcrypt signs with p, q, iqmp and d reduced mod p-1 and q-1 (CRT) and
+// checks no more than n = p q itself: parts that do not agree would give
+// signatures that no server accepts. A trial signature of a 16384-bit key
+// would cost seconds; these products cost little.
+bool rsaPartsAgree(const PrivateKey& key) {
+    Mpi n, e, d, p, q, iqmp, product, pMinus1, qMinus1;
+    if (!toMpi(key.pub.rsaN, n) || !toMpi(key.pub.rsaE, e) || !toMpi(key.rsaD, d) || !toMpi(key.rsaP, p) ||
+        !toMpi(key.rsaQ, q) || !toMpi(key.rsaIqmp, iqmp))
+        return false;
+    // p - 1 and q - 1 are moduli below: neither may be zero.
+    if (gcry_mpi_cmp_ui(p.m, 1) <= 0 || gcry_mpi_cmp_ui(q.m, 1) <= 0) return false;
+    product.m = gcry_mpi_new(0);
+    gcry_mpi_mul(product.m, p.m, q.m);
+    if (gcry_mpi_cmp(product.m, n.m) != 0) return false;
+    pMinus1.m = gcry_mpi_new(0), qMinus1.m = gcry_mpi_new(0);
+    gcry_mpi_sub_ui(pMinus1.m, p.m, 1);
+    gcry_mpi_sub_ui(qMinus1.m, q.m, 1);
+    return productIsOne(e.m, d.m, pMinus1.m) && productIsOne(e.m, d.m, qMinus1.m) && productIsOne(iqmp.m, q.m, p.m);
 }
 
 bool buildPrivateSexp(const PrivateKey& key, Sexp& out) {
@@ -150,19 +181,7 @@ bool buildPublicSexp(const PublicKey& p, Sexp& out) {
 // The private half must belong to the public half: a key that signs
 // garbage would only show itself at the server.
 bool consistent(const PrivateKey& key) {
-    Sexp priv;
-    if (!buildPrivateSexp(key, priv)) return false;
-    if (key.pub.algorithm == KeyAlgorithm::Rsa) {
-        // libgcrypt checks n = p q and the exponents; a trial signature of
-        // a 16384-bit key would cost seconds.
-        if (bitLength(key.rsaP) + bitLength(key.rsaQ) < bitLength(key.pub.rsaN)) return false;
-        Mpi n, p, q, prod;
-        if (!toMpi(key.pub.rsaN, n) || !toMpi(key.rsaP, p) || !toMpi(key.rsaQ, q)) return false;
-        prod.m = gcry_mpi_new(0);
-        gcry_mpi_mul(prod.m, p.m, q.m);
-        if (gcry_mpi_cmp(prod.m, n.m) != 0) return false;
-        return gcry_pk_testkey(priv.s) == 0;
-    }
+    if (key.pub.algorithm == KeyAlgorithm::Rsa) return rsaPartsAgree(key);
     static const std::uint8_t probe[] = "agent key check";
     Bytes sig;
     return signData(key, probe, sizeof probe, 0, sig) && verifySignature(key.pub, probe, sizeof probe, sig.data(), sig.size());
@@ -241,7 +260,7 @@ AddResult readPrivateKey(WireReader& in, std::unique_ptr<PrivateKey>& out) {
         const std::uint8_t* cert;
         std::size_t certSize;
         if (!in.stringView(cert, certSize)) return AddResult::Malformed;
-        if (!parsePublicKey(cert, certSize, pub) || pub.typeName != name) return AddResult::Malformed;
+        if (!readPublicBlob(cert, certSize, pub) || pub.typeName != name) return AddResult::Malformed;
     }
     switch (pub.algorithm) {
     case KeyAlgorithm::Ed25519: {
@@ -277,7 +296,7 @@ AddResult readPrivateKey(WireReader& in, std::unique_ptr<PrivateKey>& out) {
     }
     if (!in.text(key->comment)) return AddResult::Malformed;
     if (!pub.certificate) pub.blob = plainPublicBlob(pub);
-    if (!sizeAccepted(pub)) return AddResult::Refused;
+    if (key->comment.size() > kMaxKeyName || !privateNumbersBounded(*key)) return AddResult::Refused;
     if (!consistent(*key)) return AddResult::Malformed;
     out = std::move(key);
     return AddResult::Ok;
@@ -383,8 +402,10 @@ bool derivePublic(PrivateKey& key) {
     case KeyAlgorithm::Rsa:
         return false;
     case KeyAlgorithm::Dsa: {
+        // The group and x come from a file: their sizes first.
         Mpi pm, g, x, y;
-        if (!toMpi(p.dsaP, pm) || !toMpi(p.dsaG, g) || !toMpi(key.dsaX, x) || gcry_mpi_cmp_ui(pm.m, 2) < 0) return false;
+        if (!dsaGroupBounded(p) || bitLength(key.dsaX) == 0 || !below(key.dsaX, p.dsaQ)) return false;
+        if (!toMpi(p.dsaP, pm) || !toMpi(p.dsaG, g) || !toMpi(key.dsaX, x)) return false;
         y.m = gcry_mpi_new(0);
         gcry_mpi_powm(y.m, g.m, x.m, pm.m);
         std::size_t n;
@@ -397,6 +418,7 @@ bool derivePublic(PrivateKey& key) {
         const Curve* c = curveOf(p.algorithm);
         Mpi d;
         Bytes x, y;
+        if (bitLength(key.ecD) > p.bits()) return false;
         if (!toMpi(key.ecD, d) || !multiplyBase(c->gcryName, d.m, c->fieldBytes, x, y)) return false;
         p.ecPoint.assign(1, 0x04);
         p.ecPoint.insert(p.ecPoint.end(), x.begin(), x.end());

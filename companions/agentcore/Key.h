@@ -43,19 +43,28 @@ struct PrivateKey {
     ~PrivateKey() { wipeMemory(&comment[0], comment.size()); }
 };
 
+// A key's comment and the name it is listed by: more is refused, so that
+// no key takes a large share of the one answer that lists them all.
+const std::size_t kMaxKeyName = 1024;
+
 // The algorithm's own name, without a certificate suffix.
 const char* baseTypeName(KeyAlgorithm algorithm);
 
 // Parses a public key blob, plain or certificate. The whole blob must be
-// used up; a certificate's fields are checked for form, not trust.
+// used up; a certificate's fields are checked for form, not trust. Keys
+// outside the sizes this agent works with (numbers over 16384 bits, DSA
+// other than 1024/160, RSA exponents even, under 3 or over 64 bits) are
+// refused before any arithmetic, and so is a certificate signed by one.
 bool parsePublicKey(const std::uint8_t* data, std::size_t size, PublicKey& out);
 
 enum class AddResult { Ok, Malformed, Refused };
 
 // Reads the key part of an add identity request (everything after the
 // message number, comment included) and checks that the private half
-// belongs to the public half. Refused: well formed, but a type or size
-// this agent does not hold (security keys, RSA under 1024 bits...).
+// belongs to the public half (for RSA: n = pq, e d = 1 mod p-1 and q-1,
+// iqmp q = 1 mod p). Refused: well formed, but a type or size this agent
+// does not hold (security keys, RSA under 1024 bits, a comment over
+// kMaxKeyName...), decided before any arithmetic.
 AddResult readPrivateKey(WireReader& in, std::unique_ptr<PrivateKey>& out);
 
 // The other way: the key part of an add identity request, which

@@ -2,6 +2,7 @@
 
 #include "Bcrypt.h"
 #include "Encoding.h"
+#include "KeyTypes.h"
 
 #include <gcrypt.h>
 
@@ -401,7 +402,8 @@ KeyFileResult readOpenSsh(const Bytes& body, const char* passphrase, std::unique
     PublicKey pub;
     if (!pubReader.text(pubType)) return KeyFileResult::Corrupt;
     if (!knownKeyType(pubType)) return KeyFileResult::Unsupported;
-    if (!parsePublicKey(pubBlob, pubSize, pub)) return KeyFileResult::Corrupt;
+    if (!detail::readPublicBlob(pubBlob, pubSize, pub)) return KeyFileResult::Corrupt;
+    if (!detail::publicNumbersBounded(pub)) return KeyFileResult::Unsupported;
     if (encryptedSize == 0 || encryptedSize % blockSize) return KeyFileResult::Corrupt;
 
     Bytes plain;

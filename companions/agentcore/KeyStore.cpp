@@ -1,5 +1,7 @@
 #include "KeyStore.h"
 
+#include "Protocol.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -24,6 +26,13 @@ std::uint32_t secondsLeft(std::uint64_t expiresAt, std::uint64_t now) {
     return seconds > 0xffffffffu ? 0xffffffffu : std::uint32_t(seconds);
 }
 
+// The key manager's list answer (key-list@glimmerpad): a header, then
+// each key's blob and name as strings, its seconds left and its confirm
+// flag. The identities answer is the same less the last five bytes of
+// each key, so a set that fits this one fits both.
+const std::size_t kListHeader = 1 + 4;
+std::size_t listedSize(const Bytes& blob, const std::string& name) { return 4 + blob.size() + 4 + name.size() + 4 + 1; }
+
 }  // namespace
 
 const char* outcomeText(StoreResult r) {
@@ -36,6 +45,8 @@ const char* outcomeText(StoreResult r) {
         return "refused by the agent's policy";
     case StoreResult::NotFound:
         return "refused, no such key";
+    case StoreResult::TooLarge:
+        return "refused, the name or the list of keys would be too long";
     case StoreResult::Failed:
         break;
     }
@@ -130,8 +141,16 @@ std::uint64_t KeyStore::untilNextExpiry() const {
     return next > t ? next - t : 0;
 }
 
+bool KeyStore::listFitsWith(const Bytes& blob, const std::string& name, const Entry* replaced) const {
+    std::size_t total = kListHeader + listedSize(blob, name);
+    for (const Entry& e : keys_)
+        if (&e != replaced) total += listedSize(e.key->pub.blob, e.name);
+    return total <= kMaxMessage;
+}
+
 StoreResult KeyStore::add(std::unique_ptr<PrivateKey> key, const KeyConstraints& constraints) {
     expire();
+    if (key->comment.size() > kMaxKeyName) return StoreResult::TooLarge;
     Entry entry;
     entry.name = key->comment;
     entry.confirm = constraints.confirm;
@@ -143,6 +162,8 @@ StoreResult KeyStore::add(std::unique_ptr<PrivateKey> key, const KeyConstraints&
         if (!policies_.allowAdd) return StoreResult::NotAllowed;
         if (constraints.lifetimeSeconds) entry.expiresAt = now() + std::uint64_t(constraints.lifetimeSeconds) * 1000;
         auto it = find(entry.key->pub.blob.data(), entry.key->pub.blob.size());
+        if (!listFitsWith(entry.key->pub.blob, entry.name, it != keys_.end() ? &*it : nullptr))
+            return StoreResult::TooLarge;
         if (it != keys_.end()) {
             replaced = std::move(*it);
             *it = std::move(entry);
@@ -229,12 +250,15 @@ StoreResult KeyStore::sign(const std::uint8_t* blob, std::size_t blobSize, const
 }
 
 StoreResult KeyStore::rename(const std::uint8_t* blob, std::size_t size, const std::string& name) {
+    if (name.empty()) return StoreResult::Failed;
+    if (name.size() > kMaxKeyName) return StoreResult::TooLarge;
     expire();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (locked_) return StoreResult::Locked;
         auto it = find(blob, size);
         if (it == keys_.end()) return StoreResult::NotFound;
+        if (!listFitsWith(it->key->pub.blob, name, &*it)) return StoreResult::TooLarge;
         it->name = name;
     }
     notify();

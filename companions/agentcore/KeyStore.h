@@ -47,7 +47,9 @@ struct Policies {
     bool allowDelete = true;
 };
 
-enum class StoreResult { Ok, Locked, NotAllowed, NotFound, Failed };
+// TooLarge: a name over kMaxKeyName, or one key more (or a longer name)
+// than the one answer that lists every key can hold.
+enum class StoreResult { Ok, Locked, NotAllowed, NotFound, TooLarge, Failed };
 
 // The result as the log says it.
 const char* outcomeText(StoreResult r);
@@ -89,7 +91,8 @@ public:
     void setPolicies(const Policies& policies);
 
     // A key already held (the same blob) is replaced with its new comment
-    // and constraints.
+    // and constraints. The store holds no more than the identities answer
+    // and the key manager's list can carry within kMaxMessage.
     StoreResult add(std::unique_ptr<PrivateKey> key, const KeyConstraints& constraints = KeyConstraints());
     StoreResult remove(const std::uint8_t* blob, std::size_t size, KeyInfo* removed = nullptr);
     StoreResult removeAll();
@@ -143,6 +146,7 @@ private:
     std::vector<Entry>::iterator find(const std::uint8_t* blob, std::size_t size);
     std::vector<Entry>::const_iterator find(const std::uint8_t* blob, std::size_t size) const;
     StoreResult lockWith(const Verifier& verifier);
+    bool listFitsWith(const Bytes& blob, const std::string& name, const Entry* replaced) const;
 
     mutable std::mutex mutex_;
     // mutable: reading the keys removes the expired ones first.

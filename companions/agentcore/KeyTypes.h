@@ -33,12 +33,35 @@ struct Curve {
 
 extern const Curve kCurves[3];
 
+// The largest number of any key held or checked here: RSA-16384, the most
+// that ssh-keygen and this agent make. Every size is checked before any
+// arithmetic, so that a client or a host cannot make one request cost
+// seconds of CPU.
+const unsigned kMaxNumberBits = 16384;
+const unsigned kMinRsaBits = 1024;
+// Real keys use 65537 (ssh-keygen, OpenSSL and PuTTY make no other).
+// OpenSSL refuses exponents over 64 bits for moduli over 3072 bits, so no
+// server could check a signature of a larger one anyway; 64 bits costs a
+// check at most 64 squarings, where an unbounded exponent cost seconds.
+const unsigned kMaxRsaExponentBits = 64;
+const unsigned kDsaPBits = 1024;
+const unsigned kDsaQBits = 160;
+
 const Curve* curveOf(KeyAlgorithm a);
 bool typeFromName(const std::string& name, KeyAlgorithm& a, bool& cert);
 unsigned bitLength(const Bytes& magnitude);
+// a < b for unsigned magnitudes (leading zero bytes allowed).
+bool below(const Bytes& a, const Bytes& b);
 bool readU64(WireReader& r);
 bool readPublicFields(WireReader& r, PublicKey& k);
 void writePublicFields(const PublicKey& k, WireWriter& w);
+// A public blob read for its form only (a certificate's signer is checked
+// whole); publicNumbersBounded then decides its sizes, so that a caller
+// can tell a key it does not hold from a damaged one.
+bool readPublicBlob(const std::uint8_t* data, std::size_t size, PublicKey& out);
+bool publicNumbersBounded(const PublicKey& k);
+// A DSA group of the one size held: p of 1024 bits, q of 160, 0 < g < p.
+bool dsaGroupBounded(const PublicKey& k);
 
 }  // namespace detail
 }  // namespace agentcore

@@ -7,6 +7,7 @@
 
 #include <gcrypt.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace agentcore {
@@ -43,11 +44,28 @@ bool typeFromName(const std::string& name, KeyAlgorithm& a, bool& cert) {
     return true;
 }
 
+namespace {
+
+std::size_t leadingZeros(const Bytes& magnitude) {
+    std::size_t i = 0;
+    while (i < magnitude.size() && magnitude[i] == 0) ++i;
+    return i;
+}
+
+}  // namespace
+
 unsigned bitLength(const Bytes& magnitude) {
-    if (magnitude.empty()) return 0;
-    unsigned bits = unsigned(magnitude.size()) * 8;
-    for (std::uint8_t top = magnitude[0]; !(top & 0x80); top <<= 1) --bits;
+    std::size_t lead = leadingZeros(magnitude);
+    if (lead == magnitude.size()) return 0;
+    unsigned bits = unsigned(magnitude.size() - lead) * 8;
+    for (std::uint8_t top = magnitude[lead]; !(top & 0x80); top = std::uint8_t(top << 1)) --bits;
     return bits;
+}
+
+bool below(const Bytes& a, const Bytes& b) {
+    std::size_t la = leadingZeros(a), lb = leadingZeros(b);
+    if (a.size() - la != b.size() - lb) return a.size() - la < b.size() - lb;
+    return std::lexicographical_compare(a.begin() + std::ptrdiff_t(la), a.end(), b.begin() + std::ptrdiff_t(lb), b.end());
 }
 
 bool readU64(WireReader& r) {
@@ -70,6 +88,25 @@ bool readPublicFields(WireReader& r, PublicKey& k) {
         if (!r.text(curveName) || curveName != c->sshName) return false;
         return r.string(k.ecPoint) && k.ecPoint.size() == 1 + 2 * c->fieldBytes && k.ecPoint[0] == 0x04;
     }
+    }
+}
+
+bool dsaGroupBounded(const PublicKey& k) {
+    return bitLength(k.dsaP) == kDsaPBits && bitLength(k.dsaQ) == kDsaQBits && bitLength(k.dsaG) > 0 &&
+           below(k.dsaG, k.dsaP);
+}
+
+bool publicNumbersBounded(const PublicKey& k) {
+    switch (k.algorithm) {
+    case KeyAlgorithm::Rsa: {
+        unsigned e = bitLength(k.rsaE);
+        return bitLength(k.rsaN) <= kMaxNumberBits && e >= 2 && e <= kMaxRsaExponentBits && (k.rsaE.back() & 1);
+    }
+    case KeyAlgorithm::Dsa:
+        return dsaGroupBounded(k) && bitLength(k.dsaY) > 0 && below(k.dsaY, k.dsaP);
+    default:
+        // Ed25519 and the curves were read at their exact sizes.
+        return true;
     }
 }
 
@@ -121,7 +158,48 @@ unsigned PublicKey::bits() const {
     return 0;
 }
 
+namespace {
+
+const char* const kSkEd25519 = "sk-ssh-ed25519@openssh.com";
+const char* const kSkP256 = "sk-ecdsa-sha2-nistp256@openssh.com";
+
+// A certificate authority may be a security key: its point at the exact
+// size, then the application it was made for.
+bool readSecurityKeyFields(const std::string& name, WireReader& r) {
+    const std::uint8_t* p;
+    std::size_t n;
+    if (name == kSkEd25519) {
+        if (!r.stringView(p, n) || n != 32) return false;
+    } else if (name == kSkP256) {
+        std::string curve;
+        if (!r.text(curve) || curve != "nistp256" || !r.stringView(p, n) || n != 65 || p[0] != 0x04) return false;
+    } else {
+        return false;
+    }
+    return r.stringView(p, n);
+}
+
+// The key that signed a certificate: a plain key of a type known here,
+// within the same bounds as any other, or a security key. Never itself a
+// certificate, so that no blob nests another.
+bool signerSound(const std::uint8_t* data, std::size_t size) {
+    WireReader r(data, size);
+    std::string name;
+    KeyAlgorithm algorithm;
+    bool certificate;
+    if (!r.text(name)) return false;
+    if (!typeFromName(name, algorithm, certificate)) return readSecurityKeyFields(name, r) && r.atEnd();
+    PublicKey signer;
+    return !certificate && parsePublicKey(data, size, signer);
+}
+
+}  // namespace
+
 bool parsePublicKey(const std::uint8_t* data, std::size_t size, PublicKey& out) {
+    return readPublicBlob(data, size, out) && publicNumbersBounded(out);
+}
+
+bool detail::readPublicBlob(const std::uint8_t* data, std::size_t size, PublicKey& out) {
     WireReader r(data, size);
     std::string name;
     if (!r.text(name)) return false;
@@ -130,13 +208,15 @@ bool parsePublicKey(const std::uint8_t* data, std::size_t size, PublicKey& out) 
     if (out.certificate) {
         // nonce, the key, serial, type, key id, principals, validity,
         // critical options, extensions, reserved, signature key, signature.
-        Bytes nonce, keyId, principals, critical, extensions, reserved, sigKey, sig;
+        const std::uint8_t *field, *signer;
+        std::size_t n, signerSize;
         std::uint32_t certType;
-        if (!r.string(nonce) || !readPublicFields(r, out) || !readU64(r) || !r.u32(certType) || !r.string(keyId) ||
-            !r.string(principals) || !readU64(r) || !readU64(r) || !r.string(critical) || !r.string(extensions) ||
-            !r.string(reserved) || !r.string(sigKey) || !r.string(sig))
+        if (!r.stringView(field, n) || !readPublicFields(r, out) || !readU64(r) || !r.u32(certType) ||
+            !r.stringView(field, n) || !r.stringView(field, n) || !readU64(r) || !readU64(r) || !r.stringView(field, n) ||
+            !r.stringView(field, n) || !r.stringView(field, n) || !r.stringView(signer, signerSize) ||
+            !r.stringView(field, n))
             return false;
-        if (certType != 1 && certType != 2) return false;
+        if ((certType != 1 && certType != 2) || !signerSound(signer, signerSize)) return false;
     } else if (!readPublicFields(r, out)) {
         return false;
     }

@@ -22,8 +22,6 @@ const char* const kSessionBind = "session-bind@openssh.com";
 // A connection binds once per hop of a forwarding chain; more than this is
 // no login.
 const std::size_t kMaxBindings = 16;
-// Room enough for any name a user gives; the key list shows less.
-const std::size_t kMaxKeyName = 1024;
 const std::uint32_t kFirstUnlockDelay = 250;
 const std::uint32_t kLongestUnlockDelay = 16000;
 
@@ -289,11 +287,12 @@ bool RequestHandler::renameKey(WireReader& body, Session& session, WireWriter& r
         body.fail();
         return false;
     }
-    if (name.empty() || name.size() > kMaxKeyName) return false;
     KeyInfo key;
     bool known = store_.describe(blob, size, key);
     StoreResult result = store_.rename(blob, size, name);
-    log("rename to \"" + name + "\"", known ? &key : nullptr, session, outcomeText(result));
+    // A name refused for its length is not copied into the log either.
+    std::string operation = name.size() <= kMaxKeyName ? "rename to \"" + name + "\"" : std::string("rename");
+    log(operation, known ? &key : nullptr, session, outcomeText(result));
     if (result != StoreResult::Ok) return false;
     reply.u8(SSH_AGENT_SUCCESS);
     return true;
