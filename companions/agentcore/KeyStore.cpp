@@ -303,14 +303,15 @@ StoreResult KeyStore::lockWithAgentPassphrase() {
     return lockWith(verifier);
 }
 
-StoreResult KeyStore::unlock(const std::uint8_t* passphrase, std::size_t size) {
+StoreResult KeyStore::unlock(const std::uint8_t* passphrase, std::size_t size, std::uint32_t* wrongInARow) {
     Verifier verifier;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!locked_) return StoreResult::Failed;
         verifier = lockVerifier_;
     }
-    if (!matchesVerifier(verifier, passphrase, size)) return StoreResult::Failed;
+    if (!brake_.guess(verifier.hash, [&] { return matchesVerifier(verifier, passphrase, size); }, wrongInARow))
+        return StoreResult::Failed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // A reset or another unlock may have come first.
@@ -328,9 +329,12 @@ bool KeyStore::locked() const {
 }
 
 bool KeyStore::changeAgentPassphrase(const Bytes& current, const Bytes& replacement) {
+    // A locked agent changes nothing and tells nothing of a passphrase but
+    // through an unlock.
+    if (locked()) return false;
     Verifier old = agentPassphrase();
-    bool matches = old.empty() ? current.empty() : matchesVerifier(old, current.data(), current.size());
-    if (!matches) return false;
+    auto matches = [&] { return old.empty() ? current.empty() : matchesVerifier(old, current.data(), current.size()); };
+    if (!brake_.guess(old.hash, matches)) return false;
     Verifier next;
     if (!replacement.empty() && !makeVerifier(replacement.data(), replacement.size(), verifierCost_, next))
         return false;
@@ -357,6 +361,7 @@ void KeyStore::reset() {
         lockVerifier_ = Verifier();
         agentPassphrase_ = Verifier();
     }
+    brake_.forgetAll();
     gone.clear();
     notify();
 }

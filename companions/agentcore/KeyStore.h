@@ -7,6 +7,7 @@
 #ifndef AGENTCORE_KEYSTORE_H
 #define AGENTCORE_KEYSTORE_H
 
+#include "GuessBrake.h"
 #include "Key.h"
 #include "Verifier.h"
 
@@ -118,12 +119,16 @@ public:
     StoreResult lock(const std::uint8_t* passphrase, std::size_t size);
     // Lock with the agent passphrase; Failed when none is set or already locked.
     StoreResult lockWithAgentPassphrase();
-    // Failed when not locked or the passphrase is wrong.
-    StoreResult unlock(const std::uint8_t* passphrase, std::size_t size);
+    // Failed when not locked or the passphrase is wrong. The guess takes
+    // its turn at the brake first; wrongInARow, when given, receives the
+    // wrong guesses at this lock so far.
+    StoreResult unlock(const std::uint8_t* passphrase, std::size_t size, std::uint32_t* wrongInARow = nullptr);
     bool locked() const;
 
     // Sets the agent passphrase when current matches it (an empty current
-    // matches while none is set); an empty replacement clears it.
+    // matches while none is set); an empty replacement clears it. Refused
+    // while locked, without a look at current; the check takes its turn
+    // at the same brake as every unlock.
     // Bytes, not text: the caller's copies are wiped when they go.
     bool changeAgentPassphrase(const Bytes& current, const Bytes& replacement);
     Verifier agentPassphrase() const;
@@ -132,6 +137,10 @@ public:
     // Every key gone, the agent passphrase cleared, the agent unlocked,
     // whatever the policies say.
     void reset();
+
+    // Every guess at a passphrase passes here; its wait can be replaced
+    // (tests).
+    GuessBrake& guessBrake() { return brake_; }
 
 private:
     struct Entry {
@@ -159,6 +168,7 @@ private:
     Verifier lockVerifier_;
     Verifier agentPassphrase_;
     std::uint32_t verifierCost_ = kDefaultVerifierCost;
+    GuessBrake brake_;
 };
 
 }  // namespace agentcore

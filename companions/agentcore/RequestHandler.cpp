@@ -1,7 +1,6 @@
 #include "RequestHandler.h"
 
-#include <chrono>
-#include <thread>
+#include <algorithm>
 
 namespace agentcore {
 
@@ -22,8 +21,6 @@ const char* const kSessionBind = "session-bind@openssh.com";
 // A connection binds once per hop of a forwarding chain; more than this is
 // no login.
 const std::size_t kMaxBindings = 16;
-const std::uint32_t kFirstUnlockDelay = 250;
-const std::uint32_t kLongestUnlockDelay = 16000;
 
 // Unknown constraints refuse the add: a key must never be held with less
 // protection than its owner asked for.
@@ -50,8 +47,7 @@ AddResult readConstraints(WireReader& in, KeyConstraints& constraints) {
 
 }  // namespace
 
-RequestHandler::RequestHandler(KeyStore& store)
-    : store_(store), delay_([](std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {
+RequestHandler::RequestHandler(KeyStore& store) : store_(store) {
     addExtension(
         kSessionBind,
         [this](WireReader& body, Session& session, WireWriter& reply) { return sessionBind(body, session, reply); },
@@ -81,15 +77,6 @@ const RequestHandler::Registered* RequestHandler::reachable(const std::string& n
 }
 
 void RequestHandler::setConfirmPrompt(ConfirmPrompt prompt) { prompt_ = std::move(prompt); }
-
-void RequestHandler::setDelay(Delay delay) { delay_ = std::move(delay); }
-
-std::uint32_t RequestHandler::unlockDelay(std::uint32_t failuresInARow) {
-    if (failuresInARow == 0) return 0;
-    std::uint32_t shift = failuresInARow - 1 < 16 ? failuresInARow - 1 : 16;
-    std::uint64_t ms = std::uint64_t(kFirstUnlockDelay) << shift;
-    return ms < kLongestUnlockDelay ? std::uint32_t(ms) : kLongestUnlockDelay;
-}
 
 void RequestHandler::log(const std::string& operation, const KeyInfo* key, const Session& session,
                          const std::string& outcome) {
@@ -242,14 +229,13 @@ Outcome RequestHandler::unlock(WireReader& in, Session& session, Bytes& reply) {
         log("unlock", nullptr, session, "refused, not locked");
         return failure(reply, Outcome::Reply);
     }
-    if (store_.unlock(passphrase, size) != StoreResult::Ok) {
-        // Guessing gets slower with every wrong passphrase, from any client.
-        std::uint32_t failures = ++failedUnlocks_;
-        log("unlock", nullptr, session, "refused, wrong passphrase (" + std::to_string(failures) + " in a row)");
-        if (delay_) delay_(unlockDelay(failures));
+    // Guessing gets slower with every wrong passphrase, from any client:
+    // the store's brake decides.
+    std::uint32_t wrong = 0;
+    if (store_.unlock(passphrase, size, &wrong) != StoreResult::Ok) {
+        log("unlock", nullptr, session, "refused, wrong passphrase (" + std::to_string(wrong) + " in a row)");
         return failure(reply, Outcome::Reply);
     }
-    failedUnlocks_ = 0;
     log("unlock", nullptr, session, "done");
     return success(reply);
 }

@@ -10,7 +10,6 @@
 #include "Protocol.h"
 #include "Wire.h"
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -49,8 +48,6 @@ public:
     // Asks the user whether the key may sign for this client; called on the
     // request's thread, which waits for the answer. No prompt: denied.
     using ConfirmPrompt = std::function<bool(const KeyInfo& key, std::uint64_t clientProcess)>;
-    // Holds the request's thread back for the milliseconds given.
-    using Delay = std::function<void(std::uint32_t milliseconds)>;
 
     // Who may call an extension: OpenSSH's own work for everyone; this
     // agent's own only on the manager's channel. An extension out of reach
@@ -61,11 +58,6 @@ public:
 
     void addExtension(const std::string& name, Extension extension, Reach reach = Reach::ManagerOnly);
     void setConfirmPrompt(ConfirmPrompt prompt);
-    void setDelay(Delay delay);
-
-    // The wait before a wrong unlock is answered: it doubles with every
-    // wrong passphrase in a row, up to a limit.
-    static std::uint32_t unlockDelay(std::uint32_t failuresInARow);
 
     // One message without its length prefix; reply receives the answer
     // without its length prefix.
@@ -98,8 +90,6 @@ private:
 
     std::map<std::string, Registered> extensions_;
     ConfirmPrompt prompt_;
-    Delay delay_;
-    std::atomic<std::uint32_t> failedUnlocks_{0};
 };
 
 // Frames the byte stream of one client: whole messages to the handler,

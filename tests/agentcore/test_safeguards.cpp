@@ -35,7 +35,7 @@ struct Agent {
         store.setVerifierCost(kMinVerifierCost);
         store.setChangeListener([this] { ++changes; });
         store.setEventSink([this](const AgentEvent& e) { events.push_back(e); });
-        handler.setDelay([this](std::uint32_t ms) { delays.push_back(ms); });
+        store.guessBrake().setWait([this](std::uint32_t ms) { delays.push_back(ms); });
         handler.setConfirmPrompt([this](const KeyInfo& key, std::uint64_t client) {
             asked.push_back(key);
             EXPECT_EQ(client, session.clientProcess);
@@ -267,17 +267,20 @@ TEST(Locking, ALockedAgentListsNothingAndRefusesSigningAddingAndRemoving) {
     EXPECT_EQ(a.unlock("open sesame"), kFail) << "not locked";
 }
 
-TEST(Locking, WrongPassphrasesWaitLongerEachTimeAndTheRightOneStartsAgain) {
+TEST(Locking, EachGuessAfterAWrongOneWaitsLongerAndTheRightOneStartsAgain) {
     Agent a;
     ASSERT_EQ(a.lock("hunter2-right"), kOk);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(a.unlock("guess-x9"), kFail);
     EXPECT_EQ(a.unlock(""), kFail);
-    EXPECT_EQ(a.delays, (std::vector<std::uint32_t>{250, 500, 1000, 2000}));
+    EXPECT_EQ(a.delays, (std::vector<std::uint32_t>{250, 500, 1000})) << "the first guess waits for nothing";
+    EXPECT_EQ(a.lastEvent().outcome, "refused, wrong passphrase (4 in a row)");
     EXPECT_EQ(a.unlock("hunter2-right"), kOk);
+    EXPECT_EQ(a.delays.back(), 2000u) << "the right one waits its turn too";
     ASSERT_EQ(a.lock("hunter2-right"), kOk);
     EXPECT_EQ(a.unlock("guess-x9"), kFail);
-    EXPECT_EQ(a.delays.back(), 250u);
-    EXPECT_EQ(RequestHandler::unlockDelay(40), 16000u) << "the wait has a ceiling";
+    EXPECT_EQ(a.unlock("guess-x9"), kFail);
+    EXPECT_EQ(a.delays, (std::vector<std::uint32_t>{250, 500, 1000, 2000, 250}));
+    EXPECT_EQ(GuessBrake::waitAfter(40), 16000u) << "the wait has a ceiling";
     for (const AgentEvent& e : a.events) {
         EXPECT_EQ(e.outcome.find("hunter2-right"), std::string::npos);
         EXPECT_EQ(e.outcome.find("guess-x9"), std::string::npos) << "no passphrase in the log";

@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint8_t choices = data[1];
     store.setPolicies(Policies{(choices & 1) != 0, (choices & 2) == 0, (choices & 4) == 0});
     RequestHandler handler(store);
-    handler.setDelay([](std::uint32_t) {});
+    store.guessBrake().setWait([](std::uint32_t) {});
     handler.setConfirmPrompt([choices](const KeyInfo&, std::uint64_t) { return (choices & 8) != 0; });
     Connection connection(handler);
     std::size_t chunk = 1 + data[0];
