@@ -373,6 +373,19 @@ bool RequestHandler::sessionBind(WireReader& body, Session& session, WireWriter&
     return true;
 }
 
+namespace {
+
+// Drops the first n bytes. vector::erase would move the rest down and
+// leave the old bytes in the storage past the new end, where a handled
+// passphrase would stay for the connection's life.
+void consume(Bytes& b, std::size_t n) {
+    std::copy(b.begin() + std::ptrdiff_t(n), b.end(), b.begin());
+    wipeMemory(b.data() + (b.size() - n), n);
+    b.resize(b.size() - n);
+}
+
+}  // namespace
+
 bool Connection::receive(const std::uint8_t* data, std::size_t size, Bytes& out) {
     pending_.insert(pending_.end(), data, data + size);
     std::size_t pos = 0;
@@ -398,8 +411,8 @@ bool Connection::receive(const std::uint8_t* data, std::size_t size, Bytes& out)
         out.insert(out.end(), w.bytes().begin(), w.bytes().end());
         open = outcome == Outcome::Reply;
     }
-    pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(pos));
-    if (!open) wipe(pending_);
+    if (open) consume(pending_, pos);
+    else wipe(pending_);
     return open;
 }
 

@@ -100,7 +100,9 @@ public:
 
     // Takes what the client sent and appends to out every answer that is
     // complete. Returns false once the connection must end (after out has
-    // been sent).
+    // been sent). The bytes of every handled message are wiped before it
+    // returns (they may hold a passphrase or a key); only the start of a
+    // message still incomplete is kept.
     bool receive(const std::uint8_t* data, std::size_t size, Bytes& out);
 
     Session& session() { return session_; }
