@@ -94,26 +94,52 @@ Bytes privateSection(const std::string& keyPath) {
 
 }  // namespace
 
-Bytes addIdentityBody(const std::string& keyPath) {
+namespace {
+
+// The key part of the private section: type and numbers, without the
+// comment that ends it.
+Bytes keyWithoutComment(const std::string& keyPath, std::string& comment) {
     Bytes priv = privateSection(keyPath);
     WireReader r(priv);
     std::uint32_t check1, check2;
     r.u32(check1), r.u32(check2);
     // What follows the key is padding 1, 2, 3...: the key ends with its comment.
     std::size_t start = r.position();
-    std::string type, comment;
+    std::string type;
     r.text(type);
     int fields = type == "ssh-ed25519" ? 2 : type == "ssh-rsa" ? 6 : type == "ssh-dss" ? 5 : 3;
     Bytes skip;
     for (int i = 0; i < fields; ++i) r.string(skip);
+    std::size_t end = r.position();
     r.text(comment);
     if (!r.ok()) throw std::runtime_error("bad private section: " + keyPath);
-    return Bytes(priv.begin() + std::ptrdiff_t(start), priv.begin() + std::ptrdiff_t(r.position()));
+    return Bytes(priv.begin() + std::ptrdiff_t(start), priv.begin() + std::ptrdiff_t(end));
+}
+
+}  // namespace
+
+Bytes addIdentityBody(const std::string& keyPath) {
+    std::string comment;
+    WireWriter w;
+    w.raw(keyWithoutComment(keyPath, comment));
+    w.string(comment);
+    return w.take();
+}
+
+Bytes addIdentityBody(const std::string& keyPath, const std::string& comment) {
+    std::string own;
+    WireWriter w;
+    w.raw(keyWithoutComment(keyPath, own));
+    w.string(comment);
+    return w.take();
 }
 
 Bytes addCertificateBody(const std::string& keyPath, const std::string& certPath) {
+    return addCertificateBody(keyPath, publicBlob(certPath));
+}
+
+Bytes addCertificateBody(const std::string& keyPath, const Bytes& cert) {
     Bytes plain = addIdentityBody(keyPath);
-    Bytes cert = publicBlob(certPath);
     WireReader r(plain);
     std::string type;
     r.text(type);

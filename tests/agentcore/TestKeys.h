@@ -24,8 +24,12 @@ agentcore::Bytes publicBlob(const std::string& pubPath);
 // in exactly that form.
 agentcore::Bytes addIdentityBody(const std::string& keyPath);
 
-// The same key added with its certificate (a "-cert.pub" file).
+// The same with another comment.
+agentcore::Bytes addIdentityBody(const std::string& keyPath, const std::string& comment);
+
+// The same key added with its certificate (a "-cert.pub" file, or a blob).
 agentcore::Bytes addCertificateBody(const std::string& keyPath, const std::string& certPath);
+agentcore::Bytes addCertificateBody(const std::string& keyPath, const agentcore::Bytes& certBlob);
 
 // A whole request with its length prefix.
 agentcore::Bytes frame(std::uint8_t type, const agentcore::Bytes& body);

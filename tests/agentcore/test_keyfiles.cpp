@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -311,6 +312,54 @@ TEST_F(KeyFiles, DamagedUnsupportedAndForeignFilesAreToldApart) {
     EXPECT_EQ(result(contents(testkeys::fixturePath("ed25519.pub"))), KeyFileResult::NotKeyFile);
     EXPECT_EQ(result(Bytes()), KeyFileResult::NotKeyFile);
     EXPECT_FALSE(key);
+}
+
+namespace {
+
+Bytes derOf(std::uint8_t tag, const Bytes& content) {
+    Bytes out{tag};
+    std::size_t n = content.size();
+    if (n < 0x80) {
+        out.push_back(std::uint8_t(n));
+    } else {
+        Bytes len;
+        for (; n; n >>= 8) len.insert(len.begin(), std::uint8_t(n));
+        out.push_back(std::uint8_t(0x80 | len.size()));
+        out.insert(out.end(), len.begin(), len.end());
+    }
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+
+Bytes derInteger(Bytes magnitude) {
+    if (magnitude.empty() || (magnitude[0] & 0x80)) magnitude.insert(magnitude.begin(), 0);
+    return derOf(0x02, magnitude);
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+}  // namespace
+
+// PKCS#8 leaves DSA's y out: it is computed from the file's own group and
+// x, which must be of the one size held before any of it is raised.
+TEST(KeyFileBounds, ADsaFileWhoseGroupWouldCostSecondsIsRefusedAtOnce) {
+    initCrypto();
+    Bytes p(4096, 0xff), x(4095, 0xff), q(20, 0xff);  // 32768, 32760 and 160 bits
+    Bytes dsaOid{0x2a, 0x86, 0x48, 0xce, 0x38, 0x04, 0x01};
+    Bytes group = derOf(0x30, concat({derInteger(p), derInteger(q), derInteger(Bytes{2})}));
+    Bytes algorithm = derOf(0x30, concat({derOf(0x06, dsaOid), group}));
+    Bytes info = derOf(0x30, concat({derInteger(Bytes{0}), algorithm, derOf(0x04, derInteger(x))}));
+    Bytes file = armor("PRIVATE KEY", info, 64);
+    std::unique_ptr<PrivateKey> key;
+    auto start = std::chrono::steady_clock::now();
+    KeyFileResult result = readPrivateKeyFile(file, nullptr, key);
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NE(result, KeyFileResult::Ok);
+    EXPECT_LT(ms, 250);
 }
 
 TEST_F(KeyFiles, ACertificateBesideTheKeyGivesTheSameKeyUnderIt) {

@@ -10,12 +10,24 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
 namespace {
 
-const std::size_t kHeader = 16;
+// Every block carries its size and its place in the list of live blocks
+// in front of it, so that freed blocks can be looked at before they go and
+// live ones searched after a request.
+struct Header {
+    std::size_t size;
+    Header* prev;
+    Header* next;
+    std::size_t pad;  // keeps the block's alignment
+};
+Header g_live{0, &g_live, &g_live, 0};
+std::mutex g_liveMutex;
+
 std::atomic<bool> g_watching{false};
 std::atomic<int> g_blocksSeen{0}, g_blocksWithSecret{0};
 unsigned char g_secret[32];
@@ -26,24 +38,38 @@ bool holdsSecret(const unsigned char* p, std::size_t n) {
     return false;
 }
 
+// Live blocks that hold the secret now.
+int liveBlocksWithSecret() {
+    std::lock_guard<std::mutex> lock(g_liveMutex);
+    int found = 0;
+    for (Header* h = g_live.next; h != &g_live; h = h->next)
+        if (holdsSecret(reinterpret_cast<unsigned char*>(h + 1), h->size)) ++found;
+    return found;
+}
+
 }  // namespace
 
 void* operator new(std::size_t n) {
-    auto* p = static_cast<unsigned char*>(std::malloc(n + kHeader));
-    if (!p) throw std::bad_alloc();
-    std::memcpy(p, &n, sizeof n);
-    return p + kHeader;
+    auto* h = static_cast<Header*>(std::malloc(n + sizeof(Header)));
+    if (!h) throw std::bad_alloc();
+    h->size = n;
+    std::lock_guard<std::mutex> lock(g_liveMutex);
+    h->prev = &g_live, h->next = g_live.next;
+    g_live.next->prev = h, g_live.next = h;
+    return h + 1;
 }
 void operator delete(void* block) noexcept {
     if (!block) return;
-    auto* p = static_cast<unsigned char*>(block) - kHeader;
-    if (g_watching) {
-        std::size_t n;
-        std::memcpy(&n, p, sizeof n);
-        ++g_blocksSeen;
-        if (holdsSecret(p + kHeader, n)) ++g_blocksWithSecret;
+    Header* h = static_cast<Header*>(block) - 1;
+    {
+        std::lock_guard<std::mutex> lock(g_liveMutex);
+        h->prev->next = h->next, h->next->prev = h->prev;
     }
-    std::free(p);
+    if (g_watching) {
+        ++g_blocksSeen;
+        if (holdsSecret(static_cast<unsigned char*>(block), h->size)) ++g_blocksWithSecret;
+    }
+    std::free(h);
 }
 void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
 
@@ -149,4 +175,55 @@ TEST(Wiping, ReadingAndWritingKeyFilesLeavesNoFreedSecret) {
         EXPECT_EQ(g_blocksWithSecret, 0);
     }
     std::system(("rm -rf " + d).c_str());
+}
+
+// A handled lock or unlock leaves its passphrase neither in the
+// connection's storage nor in any freed block: the connection's buffer is
+// read (as every live block) right after the request.
+TEST(Wiping, AHandledPassphraseStaysNowhereInTheConnectionOrTheHeap) {
+    initCrypto();
+    static const char passphrase[] = "lock-passphrase-0123456789abcdef";
+    static_assert(sizeof passphrase - 1 == sizeof g_secret, "the secret is 32 bytes");
+    std::memcpy(g_secret, passphrase, sizeof g_secret);
+    auto request = [](std::uint8_t type, std::size_t tail) {
+        WireWriter w;
+        w.string(reinterpret_cast<const std::uint8_t*>(passphrase), sizeof g_secret);
+        Bytes framed = testkeys::frame(type, w.bytes());
+        // The first bytes of the next message, still incomplete.
+        framed.insert(framed.end(), tail, 0);
+        return framed;
+    };
+    KeyStore store;
+    store.setVerifierCost(kMinVerifierCost);
+    store.guessBrake().setWait([](std::uint32_t) {});
+    RequestHandler handler(store);
+    Connection c(handler);
+    g_blocksWithSecret = 0;
+    g_watching = true;
+    // A lock alone in its write, an unlock with the start of the next
+    // message behind it, a lock again.
+    const struct {
+        std::uint8_t type;
+        std::size_t tail;
+    } steps[] = {{SSH_AGENTC_LOCK, 0}, {SSH_AGENTC_UNLOCK, 2}, {SSH_AGENTC_LOCK, 0}};
+    Bytes out;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(int(step.type));
+        Bytes req = request(step.type, step.tail);
+        ASSERT_TRUE(c.receive(req.data(), req.size(), out));
+        wipe(req);
+        EXPECT_EQ(liveBlocksWithSecret(), 0);
+        // The waiting start of a message is finished as an identities request.
+        if (step.tail) {
+            Bytes rest{0, 1, SSH_AGENTC_REQUEST_IDENTITIES};
+            ASSERT_TRUE(c.receive(rest.data(), rest.size(), out));
+        }
+    }
+    EXPECT_TRUE(store.locked());
+    // The same search finds a live copy that nobody wiped, or proves nothing.
+    std::unique_ptr<std::vector<char>> plain(new std::vector<char>(passphrase, passphrase + sizeof g_secret));
+    EXPECT_EQ(liveBlocksWithSecret(), 1);
+    plain.reset();
+    g_watching = false;
+    EXPECT_EQ(g_blocksWithSecret, 1) << "only the test's own copy went back unwiped";
 }
