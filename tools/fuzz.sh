@@ -35,7 +35,7 @@ fuzz_target() {
   grep -E 'stat::number_of_executed_units|Done' "$log" | sed "s/^/$name: /" || true
   if [ "$status" != 0 ]; then
     echo "fuzz: finding in $name (libFuzzer exited with $status; see $log):" >&2
-    grep -E 'ERROR|deadly signal|Test unit written' "$log" | head -n 5 >&2
+    grep -E '^finding:|ERROR|deadly signal|Test unit written' "$log" | head -n 5 >&2
     return 1
   fi
 }
