@@ -1,15 +1,52 @@
 // The request handler fed arbitrary client bytes, split into reads of the
 // first byte's length, as a pipe may deliver them. One fixed key is held
 // so that sign and remove reach real keys; the second byte picks the
-// policies and the user's answer to a confirmation, so that every rule of
-// the safeguards is walked, and the clock moves with every request so that
-// lifetimes run out.
+// policies, the user's answer to a confirmation and the channel (a public
+// client, or the manager's, which alone reaches this agent's own
+// extensions), so that every rule of the safeguards is walked, and the
+// clock moves with every request so that lifetimes run out. Every answer
+// must be framed and within the size limit, and a plain identities request
+// must always be answered with the list: keys whose comments together outgrow
+// one message would leave every client, the key manager too, without it.
 #include "RequestHandler.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 using namespace agentcore;
+
+namespace {
+
+[[noreturn]] void finding(const char* what) {
+    std::fprintf(stderr, "finding: %s\n", what);
+    __builtin_trap();
+}
+
+// The type of each whole request in the stream, in the order answered, up
+// to the first length no frame may have; 0 for a request with a body.
+std::vector<std::uint8_t> bareRequestTypes(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> types;
+    WireReader frames(data, size);
+    const std::uint8_t* body;
+    std::size_t n;
+    while (frames.stringView(body, n) && n > 0 && n <= kMaxMessage) types.push_back(n == 1 ? body[0] : 0);
+    return types;
+}
+
+void checkAnswers(const Bytes& out, const std::vector<std::uint8_t>& requests) {
+    WireReader answers(out);
+    for (std::size_t i = 0; answers.remaining(); ++i) {
+        const std::uint8_t* answer;
+        std::size_t n;
+        if (!answers.stringView(answer, n) || n == 0 || n > kMaxMessage)
+            finding("an answer unframed or beyond the size limit");
+        bool listAsked = i < requests.size() && requests[i] == SSH_AGENTC_REQUEST_IDENTITIES;
+        if (listAsked && answer[0] != SSH_AGENT_IDENTITIES_ANSWER) finding("an identities request answered without the list");
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     initCrypto();
@@ -45,17 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     store.guessBrake().setWait([](std::uint32_t) {});
     handler.setConfirmPrompt([choices](const KeyInfo&, std::uint64_t) { return (choices & 8) != 0; });
     Connection connection(handler);
+    connection.session().channel = (choices & 16) != 0 ? Channel::Manager : Channel::Public;
     std::size_t chunk = 1 + data[0];
     Bytes out;
     for (std::size_t pos = 2; pos < size; pos += chunk) {
         std::size_t n = size - pos < chunk ? size - pos : chunk;
         if (!connection.receive(data + pos, n, out)) break;
     }
-    // Every answer is framed and no larger than the protocol allows.
-    WireReader answers(out);
-    for (const std::uint8_t* p; answers.remaining();) {
-        std::size_t n;
-        if (!answers.stringView(p, n) || n == 0 || n > kMaxMessage) __builtin_trap();
-    }
+    checkAnswers(out, bareRequestTypes(data + 2, size - 2));
     return 0;
 }

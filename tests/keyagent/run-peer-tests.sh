@@ -9,42 +9,9 @@ stage=$1
 relay=$2
 logins=${3:-all}
 answer=${4:-}
-wine=${GAGENT_WINE_LOADER:-/usr/lib/wine/wine64}
-scale=${GAGENT_TEST_TIMEOUT_SCALE:-1}
+source "$(dirname "${BASH_SOURCE[0]}")/peer-bridge.sh"
 
-work=$(mktemp -d /tmp/agent-peer.XXXXXX)
-pipe=glimmerpad-peer-$$
-sock=$work/agent.sock
-pids=()
-failures=0
-
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-
-source "$(dirname "${BASH_SOURCE[0]}")/../../tools/wait-for.sh"
-
-"$wine" "$stage/gkeyagent.exe" --pipe "$pipe" --log "Z:${work//\//\\}\\agent.log" </dev/null >/dev/null 2>&1 &
-agent=$!
-pids+=($agent)
-socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$wine $relay //./pipe/$pipe" </dev/null >/dev/null 2>"$work/socat.err" &
-pids+=($!)
-wait_for 100 test -S "$sock" || { echo "socat did not listen"; exit 1; }
-export SSH_AUTH_SOCK=$sock
-
-# ssh-add -l exits with 1 for an empty agent and for a failed exchange alike
-# (the relay finds no pipe before the agent has made it).
-# An agent that ended (another one of this user runs) stops the wait.
-agent_ready() { [ "$(ssh-add -l 2>&1)" = "The agent has no identities." ] || ! kill -0 "$agent" 2>/dev/null; }
-wait_for 300 agent_ready
-kill -0 "$agent" 2>/dev/null || { echo "the agent ended at start (is another agent of this user running?)"; exit 1; }
-[ "$(ssh-add -l 2>&1)" = "The agent has no identities." ] || { echo "the agent did not answer through the bridge"; cat "$work/socat.err"; exit 1; }
+start_agent_and_bridge
 pass "empty agent listed"
 
 types=(ed25519 rsa ecdsa256 ecdsa384 ecdsa521 dsa)
@@ -115,31 +82,10 @@ ssh-add -X </dev/null >/dev/null 2>&1 && fail "ssh-add -X with a wrong passphras
 if ! [ -x /usr/sbin/sshd ]; then
   fail "no /usr/sbin/sshd (openssh-server)"
 else
-  mkdir -p /run/sshd
+  for t in "${types[@]}"; do cat "$work/$t.pub"; done >"$work/authorized_keys"
   # Host keys of three types: the agent checks the host's signature in
   # session-bind@openssh.com, and ssh says so ("bound agent to hostkey").
-  ssh-keygen -q -t ed25519 -N '' -f "$work/hostkey-ed25519"
-  ssh-keygen -q -t rsa -b 2048 -N '' -f "$work/hostkey-rsa"
-  ssh-keygen -q -t ecdsa -b 256 -N '' -f "$work/hostkey-ecdsa"
-  for t in "${types[@]}"; do cat "$work/$t.pub"; done >"$work/authorized_keys"
-  for h in ed25519 rsa ecdsa; do
-    echo "[127.0.0.1]:PORT $(cut -d' ' -f1-2 "$work/hostkey-$h.pub")"
-  done >"$work/known_hosts"
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-  sed -i "s/PORT/$port/" "$work/known_hosts"
-  cat >"$work/sshd_config" <<CONF
-ListenAddress 127.0.0.1:$port
-HostKey $work/hostkey-ed25519
-HostKey $work/hostkey-rsa
-HostKey $work/hostkey-ecdsa
-AuthorizedKeysFile $work/authorized_keys
-StrictModes no
-UsePAM no
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-PermitRootLogin prohibit-password
-PidFile none
-CONF
+  prepare_sshd ed25519 rsa ecdsa
   if [ "$logins" = one ]; then
     cases=("ed25519 ssh-ed25519 ssh-ed25519")
   else
@@ -147,22 +93,6 @@ CONF
       "ecdsa256 ecdsa-sha2-nistp256 ecdsa-sha2-nistp256" "ecdsa384 ecdsa-sha2-nistp384 ssh-ed25519"
       "ecdsa521 ecdsa-sha2-nistp521 rsa-sha2-512")
   fi
-  # In the emulation namespace of the i686 tests sshd may not change its
-  # groups, which it does as root: there it runs as a user of its own in a
-  # nested namespace, and serves that user only.
-  user=root
-  if [ -n "${GAGENT_I386_NAMESPACE:-}" ]; then
-    user=agenttest
-    (cat /etc/passwd; echo "$user:x:4242:4242::/tmp:/bin/sh") >"$work/passwd"
-    (cat /etc/group; echo "$user:x:4242:") >"$work/group"
-  fi
-  start_sshd() { # algorithm, log
-    if [ "$user" = root ]; then
-      exec /usr/sbin/sshd -D -e -f "$work/sshd_config" -o PubkeyAcceptedAlgorithms="$1" 2>"$2"
-    fi
-    exec unshare --mount bash -c "mount --bind '$work/passwd' /etc/passwd && mount --bind '$work/group' /etc/group &&
-      exec unshare --user --map-user=4242 --map-group=4242 /usr/sbin/sshd -D -e -f '$work/sshd_config' -o PubkeyAcceptedAlgorithms='$1'" 2>"$2"
-  }
   # One login with the Ed25519 key through the agent as it stands; true
   # when sshd let it in.
   login() { # name
@@ -170,9 +100,8 @@ CONF
     (start_sshd ssh-ed25519 "$log") &
     local sshd=$!
     wait_for 50 grep -q "Server listening" "$log"
-    timeout $((60 * scale)) ssh -o HostKeyAlgorithms=ssh-ed25519 -F /dev/null -o IdentityAgent="$sock" -o IdentityFile=none \
-      -o UserKnownHostsFile="$work/known_hosts" -o StrictHostKeyChecking=yes -o BatchMode=yes \
-      -o PubkeyAcceptedAlgorithms=ssh-ed25519 -p "$port" "$user@127.0.0.1" echo logged-in >"$work/ssh-$1.out" 2>"$work/ssh-$1.err"
+    timeout $((60 * scale)) ssh "${ssh_base[@]}" -o HostKeyAlgorithms=ssh-ed25519 -o IdentityFile=none \
+      -o PubkeyAcceptedAlgorithms=ssh-ed25519 "$user@127.0.0.1" echo logged-in >"$work/ssh-$1.out" 2>"$work/ssh-$1.err"
     local status=$?
     kill "$sshd" 2>/dev/null
     wait "$sshd" 2>/dev/null
@@ -220,9 +149,8 @@ CONF
     (start_sshd "$alg" "$log") &
     sshd=$!
     wait_for 50 grep -q "Server listening" "$log"
-    timeout $((30 * scale)) ssh -v -o HostKeyAlgorithms="$hostalg" -F /dev/null -o IdentityAgent="$sock" -o IdentityFile=none \
-      -o UserKnownHostsFile="$work/known_hosts" -o StrictHostKeyChecking=yes -o BatchMode=yes \
-      -o PubkeyAcceptedAlgorithms="$alg" -p "$port" "$user@127.0.0.1" echo logged-in >"$work/ssh.out" 2>"$work/ssh.err"
+    timeout $((30 * scale)) ssh -v "${ssh_base[@]}" -o HostKeyAlgorithms="$hostalg" -o IdentityFile=none \
+      -o PubkeyAcceptedAlgorithms="$alg" "$user@127.0.0.1" echo logged-in >"$work/ssh.out" 2>"$work/ssh.err"
     status=$?
     kill "$sshd" 2>/dev/null
     wait "$sshd" 2>/dev/null
