@@ -193,7 +193,7 @@ TEST_F(LibraryTrust, EveryPipeIsOpenedForIdentificationOnly_SeenInItsFlagsSinceW
 // miss it.
 class LibraryReleases {
 public:
-    LibraryReleases(HMODULE library, std::vector<const char *> watchedSecrets) : library(library) {
+    LibraryReleases(HMODULE watched, std::vector<const char *> watchedSecrets) : library(watched) {
         secrets = std::move(watchedSecrets);
         copies = 0;
         blockSize = reinterpret_cast<SizeOf>(
