@@ -10,6 +10,8 @@
 #include "MessageBoxWatcher.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
