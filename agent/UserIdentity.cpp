@@ -16,12 +16,16 @@ HANDLE openForQuery(DWORD processId) {
     return process;
 }
 
-// Read through a function pointer: kernel32 of XP has no such export, and
-// the library must still load there.
+// Functions that kernel32 of XP lacks are read through pointers, so that
+// the library still loads there.
+template <typename Function> Function kernelFunction(const char *name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
 bool queryImageName(HANDLE process, char *path, DWORD size) {
     typedef BOOL(WINAPI * QueryName)(HANDLE, DWORD, LPSTR, PDWORD);
-    static QueryName query = reinterpret_cast<QueryName>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameA")));
+    static QueryName query = kernelFunction<QueryName>("QueryFullProcessImageNameA");
     DWORD n = size;
     return query && query(process, 0, path, &n) && n > 0 && n < size;
 }
@@ -108,6 +112,16 @@ bool windowOfCurrentUser(HWND window) {
     DWORD processId = 0;
     if (!window || !GetWindowThreadProcessId(window, &processId) || processId == 0) return false;
     return processUser(processId).sameAs(currentUser());
+}
+
+bool pipeServerProcessId(HANDLE pipe, DWORD &processId) {
+    typedef BOOL(WINAPI * ServerId)(HANDLE, PULONG);
+    static ServerId query = kernelFunction<ServerId>("GetNamedPipeServerProcessId");
+    ULONG id = 0;
+    processId = 0;
+    if (!query || !query(pipe, &id) || id == 0) return false;
+    processId = id;
+    return true;
 }
 
 std::string processImage(DWORD processId) {

@@ -43,6 +43,11 @@ UserSid processUser(DWORD processId);
 // Whether a window belongs to a process of the user this process runs as.
 bool windowOfCurrentUser(HWND window);
 
+// The process serving the other end of a pipe this process opened as its
+// client; false when it cannot be told, as on Windows XP, which lacks the
+// call: a server that cannot be named is trusted by nothing.
+bool pipeServerProcessId(HANDLE pipe, DWORD &processId);
+
 // The full path of a process's program file; empty when unknown.
 std::string processImage(DWORD processId);
 // Whether two paths name the same existing file (same volume, same file

@@ -6,6 +6,7 @@
 #include "KeyManagerDialog.h"
 #include "TextBuffer.h"
 #include "UnlockPromptDialog.h"
+#include "UserIdentity.h"
 #include "resource.h"
 
 #include <new>
@@ -79,6 +80,14 @@ int KeyManagerDialog::onAgentPassphrase()
     }
     if (result != IDOK)
         return 1;
+    // The agent is found by its window's class, which any program on the
+    // desktop may register: the passphrases go only to a window of this
+    // user's own processes, asked right before they are sent. Another's
+    // window is told nothing, and the user hears the agent's refusal.
+    if (!windowOfCurrentUser(agentWindow)) {
+        showError(IDS_PASSPHRASE_REFUSED);
+        return 0;
+    }
 
     // Without memory for the message the command ends as if cancelled.
     AgentPassphrasePayload *payload = new (std::nothrow) AgentPassphrasePayload();

@@ -1,12 +1,20 @@
 #include "PassphraseDialog.h"
 
 #include "HeapText.h"
+#include "SecretField.h"
 #include "WindowPlacement.h"
 #include "resource.h"
 
 PassphraseDialog::PassphraseDialog(HMODULE module, HWND owner, INT32 helpContext) : DialogBase(module, owner)
 {
     helpContextId = helpContext;
+}
+
+INT_PTR PassphraseDialog::dialogProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_DESTROY)
+        clearSecretFields(window);
+    return DialogBase::dialogProc(message, wParam, lParam);
 }
 
 int PassphraseDialog::onInitDialog(HWND)

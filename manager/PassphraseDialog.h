@@ -1,5 +1,6 @@
-// What the two passphrase dialogs share: their look at start and the way a
-// passphrase leaves a field for the heap without leaving a copy behind.
+// What the two passphrase dialogs share: their look at start, the way a
+// passphrase leaves a field for the heap without leaving a copy behind, and
+// fields overwritten as the dialog goes, however it ends.
 #ifndef GAGENT_PASSPHRASEDIALOG_H
 #define GAGENT_PASSPHRASEDIALOG_H
 
@@ -7,6 +8,9 @@
 
 class PassphraseDialog : public DialogBase {
 public:
+    // The password fields are overwritten at WM_DESTROY, before the fields
+    // themselves go, whether OK, Cancel, Reset or the close box ended it.
+    INT_PTR dialogProc(UINT message, WPARAM wParam, LPARAM lParam);
     // The resource module's key icon, the dialog centred over its owner.
     int onInitDialog(HWND focusWindow);
 

@@ -6,11 +6,15 @@ using agentcore::Bytes;
 
 namespace {
 
+// The server may identify the user by the connection but never act as the
+// user: a server that is not the agent learns no more than a name.
+const DWORD kIdentificationOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 bool openPipeHandle(const std::string& pipeName, DWORD waitMs, DWORD flags, HANDLE& out) {
     DWORD start = GetTickCount();
     for (;;) {
-        out = CreateFileA(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, flags, NULL);
+        out = CreateFileA(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                          flags | kIdentificationOnly, NULL);
         if (out != INVALID_HANDLE_VALUE) return true;
         // Busy: every instance is taken for the moment. Anything else
         // means no agent serves the pipe.
@@ -19,28 +23,45 @@ bool openPipeHandle(const std::string& pipeName, DWORD waitMs, DWORD flags, HAND
     }
 }
 
-void putLength(Bytes& frame, std::size_t size) {
-    for (int shift = 24; shift >= 0; shift -= 8) frame.push_back(std::uint8_t(size >> shift));
+// Nothing is written on a connection before its server has been checked.
+PipeFound openChecked(const PipeTarget& target, DWORD waitMs, DWORD flags, HANDLE& pipe, PipeServer& server) {
+    if (!openPipeHandle(target.pipeName, waitMs, flags, pipe)) return PipeFound::Nothing;
+    server = serverOf(pipe);
+    if (isTrustedAgent(server, target.agentProgram)) return PipeFound::Agent;
+    CloseHandle(pipe);
+    pipe = INVALID_HANDLE_VALUE;
+    return PipeFound::Impostor;
+}
+
+// The length goes out from the stack and the request from where it is: no
+// framed copy of a passphrase is made on the heap.
+void putLength(std::uint8_t (&prefix)[4], std::size_t size) {
+    for (int i = 0; i < 4; ++i) prefix[i] = std::uint8_t(size >> (24 - 8 * i));
 }
 
 std::uint32_t lengthOf(const std::uint8_t* b) {
     return (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
 }
 
-Bytes framed(const Bytes& request) {
-    Bytes frame;
-    frame.reserve(4 + request.size());
-    putLength(frame, request.size());
-    frame.insert(frame.end(), request.begin(), request.end());
-    return frame;
+bool writeAll(HANDLE pipe, const std::uint8_t* data, DWORD size) {
+    for (DWORD done = 0; size > 0; data += done, size -= done)
+        if (!WriteFile(pipe, data, size, &done, NULL) || done == 0) return false;
+    return true;
+}
+
+bool readAll(HANDLE pipe, std::uint8_t* data, DWORD size) {
+    for (DWORD done = 0; size > 0; data += done, size -= done)
+        if (!ReadFile(pipe, data, size, &done, NULL) || done == 0) return false;
+    return true;
 }
 
 }  // namespace
 
-bool AgentPipe::open(const std::string& pipeName, DWORD waitMs) {
+PipeFound AgentPipe::open(const PipeTarget& target, DWORD waitMs, PipeServer& server) {
     close();
     if (!ioDone) ioDone = CreateEventA(NULL, TRUE, FALSE, NULL);
-    return ioDone && openPipeHandle(pipeName, waitMs, FILE_FLAG_OVERLAPPED, pipe);
+    if (!ioDone) return PipeFound::Nothing;
+    return openChecked(target, waitMs, FILE_FLAG_OVERLAPPED, pipe, server);
 }
 
 void AgentPipe::close() {
@@ -70,11 +91,12 @@ bool AgentPipe::transfer(void* data, DWORD size, bool write, DWORD timeoutMs) {
 }
 
 bool AgentPipe::transact(const Bytes& request, Bytes& reply, DWORD timeoutMs) {
-    if (!isOpen()) return false;
-    Bytes frame = framed(request);
+    if (!isOpen() || request.empty() || request.size() > agentcore::kMaxMessage) return false;
     std::uint8_t prefix[4];
-    bool ok = transfer(&frame[0], DWORD(frame.size()), true, timeoutMs) && transfer(prefix, 4, false, timeoutMs);
-    agentcore::wipe(frame);
+    putLength(prefix, request.size());
+    bool ok = transfer(prefix, 4, true, timeoutMs) &&
+              transfer(const_cast<std::uint8_t*>(request.data()), DWORD(request.size()), true, timeoutMs) &&
+              transfer(prefix, 4, false, timeoutMs);
     std::uint32_t size = ok ? lengthOf(prefix) : 0;
     ok = ok && size > 0 && size <= agentcore::kMaxMessage;
     if (ok) {
@@ -85,22 +107,18 @@ bool AgentPipe::transact(const Bytes& request, Bytes& reply, DWORD timeoutMs) {
     return ok;
 }
 
-HANDLE openBlockingPipe(const std::string& pipeName, DWORD waitMs) {
-    HANDLE pipe;
-    return openPipeHandle(pipeName, waitMs, 0, pipe) ? pipe : INVALID_HANDLE_VALUE;
+PipeFound openBlockingPipe(const PipeTarget& target, DWORD waitMs, HANDLE& pipe, PipeServer& server) {
+    return openChecked(target, waitMs, 0, pipe, server);
 }
 
 bool blockingTransact(HANDLE pipe, const Bytes& request, Bytes& reply) {
-    Bytes frame = framed(request);
-    DWORD done = 0;
+    if (request.empty() || request.size() > agentcore::kMaxMessage) return false;
     std::uint8_t prefix[4];
-    if (!WriteFile(pipe, &frame[0], DWORD(frame.size()), &done, NULL) || done != frame.size()) return false;
-    for (DWORD got = 0; got < 4; got += done)
-        if (!ReadFile(pipe, prefix + got, 4 - got, &done, NULL) || done == 0) return false;
+    putLength(prefix, request.size());
+    if (!writeAll(pipe, prefix, 4) || !writeAll(pipe, request.data(), DWORD(request.size()))) return false;
+    if (!readAll(pipe, prefix, 4)) return false;
     std::uint32_t size = lengthOf(prefix);
     if (size == 0 || size > reply.capacity()) return false;
     reply.resize(size);
-    for (DWORD got = 0; got < size; got += done)
-        if (!ReadFile(pipe, &reply[got], size - got, &done, NULL) || done == 0) return false;
-    return true;
+    return readAll(pipe, &reply[0], size);
 }

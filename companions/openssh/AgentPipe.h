@@ -1,14 +1,30 @@
 // One connection to the agent's named pipe: whole requests out, whole
 // answers back, every wait bounded so that a hung agent cannot hang the
-// key manager's window.
+// key manager's window. Every connection is opened for identification only
+// (the server may learn who the user is, not act as the user) and is kept
+// only when the agent program beside the library serves it.
 #ifndef OPENSSH_AGENTPIPE_H
 #define OPENSSH_AGENTPIPE_H
 
 #include <windows.h>
 
 #include "Bytes.h"
+#include "PipeServer.h"
 
 #include <string>
+
+// What an attempt to connect found.
+enum class PipeFound {
+    Agent,     // connected, to the agent
+    Nothing,   // no server, or every instance busy for the whole wait
+    Impostor,  // another program serves the pipe; the connection is closed
+};
+
+// Where to connect and whom to accept there.
+struct PipeTarget {
+    std::string pipeName;
+    std::string agentProgram;  // the full path of gkeyagent.exe beside the library
+};
 
 class AgentPipe {
 public:
@@ -16,8 +32,8 @@ public:
     ~AgentPipe() { close(); }
 
     // Connects when the pipe exists, waiting at most waitMs for a free
-    // instance; false when no agent serves it.
-    bool open(const std::string& pipeName, DWORD waitMs);
+    // instance. `server` tells who served it, for an impostor's report.
+    PipeFound open(const PipeTarget& target, DWORD waitMs, PipeServer& server);
     void close();
     bool isOpen() const { return pipe != INVALID_HANDLE_VALUE; }
 
@@ -38,7 +54,7 @@ private:
 // off while it waits (key generation): between sending and the answer it
 // touches nothing but the pipe, so a thread ended there leaves no lock of
 // the process held. The handle is the caller's to close.
-HANDLE openBlockingPipe(const std::string& pipeName, DWORD waitMs);
+PipeFound openBlockingPipe(const PipeTarget& target, DWORD waitMs, HANDLE& pipe, PipeServer& server);
 
 // Sends request and reads one answer into reply, whose capacity must be
 // reserved before (no allocation while waiting).

@@ -15,6 +15,8 @@
 #define IDS_AGENT_START_FAILED 204   // %lu: the system's error number
 #define IDS_PASSPHRASE_WRONG 205     // %u: tries left
 #define IDS_LIFETIME_UNREADABLE 206  // %s: the text given
+#define IDS_AGENT_IMPOSTOR 207       // %s: the program serving the pipe, %lu: its process id
+#define IDS_UNKNOWN_PROGRAM 208      // in place of that program when it cannot be read
 #define IDS_DETAIL_BITS 210
 #define IDS_DETAIL_EXPIRES 211
 #define IDS_DETAIL_CONFIRM 212

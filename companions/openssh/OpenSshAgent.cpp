@@ -66,6 +66,12 @@ std::string fingerprint(const Bytes &blob) {
     return "SHA256:" + b64;
 }
 
+// A passphrase goes straight from the caller's buffer into the request,
+// whose storage is wiped when it goes: never through a std::string.
+void putSecret(WireWriter &w, const char *secret) {
+    w.string(reinterpret_cast<const std::uint8_t *>(secret), std::strlen(secret));
+}
+
 Bytes extensionRequest(const char *name, const Bytes &body) {
     WireWriter w;
     w.u8(SSH_AGENTC_EXTENSION);
@@ -147,7 +153,7 @@ OpenSshAgent::OpenSshAgent(HINSTANCE module, const std::string &libraryFolder)
     : resources(languageResourcesOf(module)),
       folder(libraryFolder),
       pipeName(chosenPipeName()),
-      managerPipe(managerPipeName(pipeName)) {}
+      managerPipe{managerPipeName(pipeName), libraryFolder + AGENT_PROGRAM_NAME} {}
 
 OpenSshAgent::~OpenSshAgent() {
     closeAbandonedGeneration();
@@ -169,16 +175,23 @@ bool OpenSshAgent::agentFilesPresent(const std::string &libraryFolder) {
 
 // ------------------------------------------------------------ requests
 
-bool OpenSshAgent::connect(DWORD waitMs) { return !managerPipe.empty() && pipe.open(managerPipe, waitMs); }
+PipeFound OpenSshAgent::connect(DWORD waitMs) {
+    if (managerPipe.pipeName.empty()) return PipeFound::Nothing;
+    PipeServer server;
+    PipeFound found = pipe.open(managerPipe, waitMs, server);
+    impostorServes = found == PipeFound::Impostor;
+    if (impostorServes) refuseImpostor(server);
+    return found;
+}
 
 bool OpenSshAgent::request(const Bytes &message, Bytes &reply) {
     closeAbandonedGeneration();
     bool wasOpen = pipe.isOpen();
-    if (!wasOpen && !connect(1000)) return false;
+    if (!wasOpen && connect(1000) != PipeFound::Agent) return false;
     if (pipe.transact(message, reply, kRequestTimeout)) return true;
     // An agent started again since the last call: one more try on a fresh
     // connection.
-    return wasOpen && connect(1000) && pipe.transact(message, reply, kRequestTimeout);
+    return wasOpen && connect(1000) == PipeFound::Agent && pipe.transact(message, reply, kRequestTimeout);
 }
 
 bool OpenSshAgent::extension(const char *name, const Bytes &body, Bytes &reply) {
@@ -221,7 +234,7 @@ bool OpenSshAgent::sendAttach() {
 // ------------------------------------------------------ the agent process
 
 bool OpenSshAgent::startAgent(UINT &why) {
-    std::string program = folder + AGENT_PROGRAM_NAME;
+    const std::string &program = managerPipe.agentProgram;
     if (!fileExists(program)) {
         why = IDS_AGENT_MISSING;
         return false;
@@ -238,21 +251,23 @@ bool OpenSshAgent::startAgent(UINT &why) {
     }
     CloseHandle(process.hThread);
     why = IDS_AGENT_NO_ANSWER;
-    bool up = false;
-    for (DWORD start = GetTickCount(); !up && GetTickCount() - start < kStartTimeout;) {
-        up = connect(0);
-        if (up || WaitForSingleObject(process.hProcess, 100) != WAIT_OBJECT_0) continue;
+    // An impostor found on the way ends the wait at once: it has been
+    // reported, and waiting would only meet it again.
+    PipeFound found = PipeFound::Nothing;
+    for (DWORD start = GetTickCount(); found == PipeFound::Nothing && GetTickCount() - start < kStartTimeout;) {
+        found = connect(0);
+        if (found != PipeFound::Nothing || WaitForSingleObject(process.hProcess, 100) != WAIT_OBJECT_0) continue;
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
         // 0: another agent of this user runs already and may still be
         // opening its pipe; keep waiting for it.
         if (code == AGENT_EXIT_PIPE_TAKEN) why = IDS_AGENT_PIPE_TAKEN;
         if (code != 0) break;
-        up = connect(0);
-        if (!up) Sleep(100);
+        found = connect(0);
+        if (found == PipeFound::Nothing) Sleep(100);
     }
     CloseHandle(process.hProcess);
-    return up;
+    return found == PipeFound::Agent;
 }
 
 std::string OpenSshAgent::text(UINT id) const {
@@ -261,21 +276,35 @@ std::string OpenSshAgent::text(UINT id) const {
     return buffer;
 }
 
+// The manager calls again and again while no agent can be used; the user
+// hears why once.
+void OpenSshAgent::tellOnce(const std::string &message) {
+    if (told) return;
+    told = true;
+    MessageBoxA(window, message.c_str(), text(IDS_LIBRARY_TITLE).c_str(),
+                MB_OK | MB_ICONWARNING | (window ? 0 : MB_TASKMODAL | MB_SETFOREGROUND));
+}
+
 void OpenSshAgent::tellWhyNotStarted(UINT why) {
-    if (toldWhy) return;
-    toldWhy = true;
     char message[1536];
     std::string format = text(why);
     if (why == IDS_AGENT_MISSING)
-        std::snprintf(message, sizeof message, format.c_str(), (folder + AGENT_PROGRAM_NAME).c_str());
+        std::snprintf(message, sizeof message, format.c_str(), managerPipe.agentProgram.c_str());
     else if (why == IDS_AGENT_PIPE_TAKEN)
         std::snprintf(message, sizeof message, format.c_str(), pipeName.c_str());
     else if (why == IDS_AGENT_START_FAILED)
         std::snprintf(message, sizeof message, format.c_str(), GetLastError());
     else
         std::snprintf(message, sizeof message, "%s", format.c_str());
-    MessageBoxA(window, message, text(IDS_LIBRARY_TITLE).c_str(),
-                MB_OK | MB_ICONWARNING | (window ? 0 : MB_TASKMODAL | MB_SETFOREGROUND));
+    tellOnce(message);
+}
+
+void OpenSshAgent::refuseImpostor(const PipeServer &server) {
+    char message[1536];
+    std::string program = server.program.empty() ? text(IDS_UNKNOWN_PROGRAM) : server.program;
+    std::snprintf(message, sizeof message, text(IDS_AGENT_IMPOSTOR).c_str(), program.c_str(),
+                  static_cast<unsigned long>(server.processId));
+    tellOnce(message);
 }
 
 keylist::DetailTexts OpenSshAgent::detailTexts() const {
@@ -304,9 +333,11 @@ void OpenSshAgent::closeAbandonedGeneration() {
 
 BOOL OpenSshAgent::initialize() {
     UINT why;
-    if (!connect(1000) && !startAgent(why)) {
+    // Another program on the agent's pipe has been reported already; an
+    // agent started now would find the name taken.
+    if (connect(1000) == PipeFound::Nothing && !startAgent(why)) {
         failedStartAt = GetTickCount() | 1;
-        tellWhyNotStarted(why);
+        if (!impostorServes) tellWhyNotStarted(why);
     }
     // Without an agent the library still works: the manager shows the
     // agent as unavailable, and every later call tries again.
@@ -320,6 +351,7 @@ void OpenSshAgent::attachWindow(HWND keyManagerWindow) {
 
 BOOL OpenSshAgent::isAgentAvailable() {
     if (succeeded(kLockState, Bytes())) return TRUE;
+    if (impostorServes) return FALSE;
     // The command states are asked after every click: an agent that cannot
     // start is not started again for every one of them.
     if (failedStartAt && GetTickCount() - failedStartAt < kStartHoldOff) return FALSE;
@@ -342,7 +374,7 @@ AgentStatus OpenSshAgent::unlock(const char *passphrase) {
     if (!passphrase) return AGENT_E_UNLOCK;
     WireWriter w;
     w.u8(SSH_AGENTC_UNLOCK);
-    w.string(std::string(passphrase));
+    putSecret(w, passphrase);
     Bytes reply;
     return request(w.take(), reply) && reply.size() == 1 && reply[0] == SSH_AGENT_SUCCESS ? AGENT_OK : AGENT_E_UNLOCK;
 }
@@ -388,11 +420,9 @@ void OpenSshAgent::freeKeyList(KeyListEntry **entries, UINT32 count) {
 bool OpenSshAgent::addKeyFile(const char *path, const char *passphrase, std::uint32_t &outcome) {
     WireWriter w;
     w.string(std::string(path));
-    w.string(std::string(passphrase ? passphrase : ""));
-    Bytes body = w.take();
+    putSecret(w, passphrase ? passphrase : "");
     Bytes reply;
-    bool ok = extension(kAddKeyFileExtension, body, reply);
-    agentcore::wipe(body);
+    bool ok = extension(kAddKeyFileExtension, w.bytes(), reply);
     WireReader r(reply.data(), reply.size());
     std::uint8_t type;
     return ok && r.u8(type) && r.u32(outcome) && r.atEnd();
@@ -448,8 +478,12 @@ AgentStatus OpenSshAgent::generateKey(const char *keyPath, KeyTypeCode type, UIN
     Bytes request = extensionRequest(kGenerateKey, w.take());
     Bytes reply;
     reply.reserve(kLargestGenerationAnswer);
-    HANDLE connection = openBlockingPipe(managerPipe, 5000);
-    if (connection == INVALID_HANDLE_VALUE) return AGENT_E_GENERATE;
+    HANDLE connection = INVALID_HANDLE_VALUE;
+    PipeServer server;
+    // An impostor gets nothing here either; it is reported by the next call
+    // on the window's thread, not from this worker, which the manager may
+    // end at any moment.
+    if (openBlockingPipe(managerPipe, 5000, connection, server) != PipeFound::Agent) return AGENT_E_GENERATE;
     HANDLE self = NULL;
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, SYNCHRONIZE, FALSE, 0);
     generationThread = self;

@@ -56,8 +56,10 @@ private:
     bool addKeyFile(const char *path, const char *passphrase, std::uint32_t &outcome);
 
     // The agent process
-    bool connect(DWORD waitMs);
+    PipeFound connect(DWORD waitMs);
+    void refuseImpostor(const PipeServer &server);
     bool startAgent(UINT &why);
+    void tellOnce(const std::string &message);
     void tellWhyNotStarted(UINT why);
     std::string text(UINT id) const;
     keylist::DetailTexts detailTexts() const;
@@ -66,12 +68,17 @@ private:
     LanguageResources resources;
     std::string folder;
     // The pipe OpenSSH's tools use, which the agent is started for, and
-    // the agent's pipe for this library alone, which every request goes to.
+    // the agent's pipe for this library alone, which every request goes to,
+    // served by the agent program beside the library and nothing else.
     std::string pipeName;
-    std::string managerPipe;
+    PipeTarget managerPipe;
     AgentPipe pipe;
     HWND window = NULL;
-    bool toldWhy = false;
+    // The library's one warning (why no agent can be used) has been shown.
+    bool told = false;
+    // The last connection found another program on the agent's pipe:
+    // starting the agent would not help, and nothing is sent there.
+    bool impostorServes = false;
     DWORD failedStartAt = 0;  // tick count of the last start that failed; 0: none
     // The connection of a generation whose thread may have been cut off.
     HANDLE generationPipe = INVALID_HANDLE_VALUE;

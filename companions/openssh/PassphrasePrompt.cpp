@@ -1,6 +1,7 @@
 #include "PassphrasePrompt.h"
 
 #include "LibraryResources.h"
+#include "SecretField.h"
 
 #include <cstdio>
 
@@ -13,11 +14,6 @@ struct Question {
     char *buffer;
     int bufferSize;
 };
-
-void wipeEdit(HWND dialog) {
-    // The edit control's own copy goes as well.
-    SetDlgItemTextA(dialog, IDC_PASSPHRASE_EDIT, "");
-}
 
 INT_PTR CALLBACK passphraseProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     Question *q = reinterpret_cast<Question *>(GetWindowLongPtrA(dialog, DWLP_USER));
@@ -39,15 +35,17 @@ INT_PTR CALLBACK passphraseProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) {
             GetDlgItemTextA(dialog, IDC_PASSPHRASE_EDIT, q->buffer, q->bufferSize);
-            wipeEdit(dialog);
             EndDialog(dialog, IDOK);
             return TRUE;
         }
         if (LOWORD(wParam) == IDCANCEL) {
-            wipeEdit(dialog);
             EndDialog(dialog, IDCANCEL);
             return TRUE;
         }
+        break;
+    case WM_DESTROY:
+        // However the dialog ends, the field's own buffer keeps only filler.
+        clearSecretField(GetDlgItem(dialog, IDC_PASSPHRASE_EDIT));
         break;
     }
     return FALSE;

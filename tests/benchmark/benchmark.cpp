@@ -256,8 +256,16 @@ bool compareRealAgentRebuild(const Program &baseline)
     // The agent keeps its data and log in the sandbox.
     SetEnvironmentVariableA("APPDATA", product.sandbox.path().c_str());
     agenttest::AgentProcess agent;
+    // The library trusts no agent but the program beside itself: the agent
+    // runs from the sandbox's copy, not from the stage. The harness reads
+    // the stage through the C runtime's copy of the environment.
+    std::string stage = "GAGENT_STAGE=" + e2e::stageDirectory();
+    std::string sandbox = "GAGENT_STAGE=" + product.sandbox.path();
+    _putenv(sandbox.c_str());
+    bool started = agent.start(name, product.sandbox.file("agent.log"));
+    _putenv(stage.c_str());
     // The pipe exists only once the agent runs: its window first.
-    bool met = agent.start(name, product.sandbox.file("agent.log")) && agenttest::agentWindow(10000) &&
+    bool met = started && agenttest::agentWindow(10000) &&
                WaitNamedPipeA(pipe.c_str(), e2e::timeoutMs(10000)) && addKeys(pipe, REAL_AGENT_KEYS);
     if (!met)
         std::printf("the agent did not take %d keys\n", REAL_AGENT_KEYS);

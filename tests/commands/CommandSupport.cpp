@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <string.h>
 
 namespace commands {
 
@@ -134,6 +135,9 @@ void DialogDriver::run()
             step.readTexts.push_back(textOf(GetDlgItem(dialog, id)));
         for (const auto &field : step.fields)
             SetDlgItemTextA(dialog, field.first, field.second.c_str());
+        for (const auto &field : step.typed)
+            for (const char *key = field.second; *key != '\0'; ++key)
+                SendDlgItemMessageA(dialog, field.first, WM_CHAR, static_cast<unsigned char>(*key), 0);
         if (step.button == 0)
             PostMessageA(dialog, WM_CLOSE, 0, 0);
         else
@@ -162,7 +166,10 @@ AgentStatus RecordingAgent::lock()
 
 AgentStatus RecordingAgent::unlock(const char *passphrase)
 {
-    calls.push_back(std::string("unlock ") + (passphrase != NULL ? passphrase : "(null)"));
+    if (passphrase != NULL && !keepsPassphrases)
+        calls.push_back("unlock " + std::to_string(strlen(passphrase)) + " characters");
+    else
+        calls.push_back(std::string("unlock ") + (passphrase != NULL ? passphrase : "(null)"));
     return unlockStatus;
 }
 
@@ -198,8 +205,10 @@ LRESULT CALLBACK AgentWindowDouble::procedure(HWND window, UINT message, WPARAM 
     if (message == WM_COPYDATA) {
         const COPYDATASTRUCT *data = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
         self->messages.push_back(std::to_string(message) + " copydata");
-        self->copies.push_back(CopyData{reinterpret_cast<HWND>(wParam), data->dwData, data->cbData,
-                                        std::string(static_cast<const char *>(data->lpData), data->cbData)});
+        std::string bytes;
+        if (self->keepsPayloads)
+            bytes.assign(static_cast<const char *>(data->lpData), data->cbData);
+        self->copies.push_back(CopyData{reinterpret_cast<HWND>(wParam), data->dwData, data->cbData, bytes});
         return self->copyDataAnswer;
     }
     if (message >= WM_USER && message < WM_USER + 16) {

@@ -25,10 +25,14 @@ HMODULE englishModule();
 
 // One dialog the user answers: wait for it by caption (while it is the
 // enabled one, so a dialog under a message box waits), set its fields,
-// then press `button`.
+// type into others, then press `button`.
 struct Step {
     std::string caption;
     std::vector<std::pair<int, std::string>> fields;
+    // Typed key by key as a user does, which leaves no copy of the text on
+    // the way (setting a field's text does); literals, so that the step
+    // holds no copy on the heap either.
+    std::vector<std::pair<int, const char *>> typed;
     int button; // 0: close it with WM_CLOSE
     DWORD timeoutMs = 10000;
     bool staysOpen = false;  // the button is expected to leave it open
@@ -47,6 +51,13 @@ inline Step answer(const std::string &caption, int button, std::vector<std::pair
     step.caption = caption;
     step.button = button;
     step.fields = std::move(fields);
+    return step;
+}
+
+inline Step typing(const std::string &caption, int button, std::vector<std::pair<int, const char *>> typed)
+{
+    Step step = answer(caption, button);
+    step.typed = std::move(typed);
     return step;
 }
 
@@ -69,10 +80,12 @@ private:
 // Any visible dialog of this process (for tests that expect none).
 bool anyDialogVisible();
 
-// The agent library's object, recording its calls ("lock", "unlock <text>").
+// The agent library's object, recording its calls ("lock", "unlock <text>",
+// or "unlock <n> characters" when it keeps no passphrase).
 class RecordingAgent : public IAgent {
 public:
     std::vector<std::string> calls;
+    bool keepsPassphrases = true;
     AgentStatus lockStatus = AGENT_OK;
     AgentStatus unlockStatus = AGENT_OK;
 
@@ -107,7 +120,8 @@ public:
     };
     // Every message of the agent channel, in order: "<message> <wParam> <lParam>".
     std::vector<std::string> messages;
-    std::vector<CopyData> copies;
+    std::vector<CopyData> copies; // without their bytes unless keepsPayloads
+    bool keepsPayloads = true;
     LRESULT copyDataAnswer;
     HWND handle;
 

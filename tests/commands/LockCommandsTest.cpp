@@ -1,13 +1,19 @@
 // Lock, unlock and the agent passphrase, run in-process against the real
 // English dialogs: what the agent library and the agent window receive, the
-// messages the user sees, and that every heap copy of a passphrase was
-// zeros when it went back (the allocation hook sees each block released).
+// messages the user sees, that every heap copy of a passphrase was zeros
+// when it went back (the allocation hook sees each block released), that
+// the fields themselves leave none in the heaps, and that the passphrase
+// goes to no window but one of this user's processes.
 #include <gtest/gtest.h>
 
 #include "AgentChannel.h"
 #include "AllocationHook.h"
 #include "CommandSupport.h"
+#include "HeapSearch.h"
+#include "ImportPatch.h"
+#include "InProcessSupport.h"
 #include "KeyManagerDialog.h"
+#include "UserIdentity.h"
 #include "resource.h"
 
 using namespace commands;
@@ -238,6 +244,94 @@ TEST_F(LockAndPassphrase, AnyOtherLockStatusIsSuccessWithOrWithoutTheAgentWindow
     EXPECT_EQ(agent.calls, (std::vector<std::string>{"lock", "lock"}));
     EXPECT_EQ(agentWindow.messages, std::vector<std::string>{"1032 0 0"});
     EXPECT_FALSE(anyDialogVisible());
+}
+
+// The edit controls keep their text in buffers of their own, which go back
+// to the heap with the dialog. Typed as a user types, each passphrase is
+// looked for in every heap afterwards, whichever way its dialog ended; the
+// test's doubles keep no copy themselves.
+TEST_F(LockAndPassphrase, TypedPassphrasesLeaveNoCopyBehindTheirFields)
+{
+    AgentWindowDouble agentWindow;
+    agentWindow.keepsPayloads = false;
+    agent.keepsPassphrases = false;
+    const char *const unlocking = "Unlock-field-text-of-the-heap-test-AAAAA";
+    const char *const current = "Current-field-text-of-the-heap-test-BBBB";
+    const char *const replacement = "New-field-text-of-the-heap-test-CCCCCCCC";
+    const char *const cancelled = "Cancelled-field-text-of-the-heap-test-DD";
+    const char *const closed = "Closed-field-text-of-the-heap-test-EEEEEE";
+
+    EXPECT_EQ(run(IDC_UNLOCK_AGENT, {typing(UNLOCK_DIALOG, IDOK, {{IDC_UNLOCK_PASSPHRASE, unlocking}})}), 1);
+    expectAllStepsSeen();
+    EXPECT_EQ(run(IDC_AGENT_PASSPHRASE,
+                  {typing(PASSPHRASE_DIALOG, IDOK,
+                          {{IDC_CURRENT_PASSPHRASE, current},
+                           {IDC_NEW_PASSPHRASE, replacement},
+                           {IDC_REPEAT_PASSPHRASE, replacement}})}),
+              1);
+    expectAllStepsSeen();
+    EXPECT_EQ(run(IDC_AGENT_PASSPHRASE, {typing(PASSPHRASE_DIALOG, IDCANCEL, {{IDC_NEW_PASSPHRASE, cancelled}})}), 1);
+    expectAllStepsSeen();
+    EXPECT_EQ(run(IDC_UNLOCK_AGENT, {typing(UNLOCK_DIALOG, 0, {{IDC_UNLOCK_PASSPHRASE, closed}})}), 1);
+    expectAllStepsSeen();
+    EXPECT_EQ(agent.calls, std::vector<std::string>{"unlock 40 characters"}) << "what was typed arrived";
+    ASSERT_EQ(agentWindow.copies.size(), 1u);
+
+    for (const char *typed : {unlocking, current, replacement, cancelled, closed}) {
+        heapsearch::Found copies = heapsearch::inHeaps(typed + 16);
+        EXPECT_EQ(copies.ansi, 0) << typed;
+        EXPECT_EQ(copies.wide, 0) << typed << " in UTF-16, as the field holds it";
+    }
+}
+
+// GetWindowThreadProcessId, answering for one window a process id that no
+// process has: a window whose owner cannot be identified.
+HWND unidentifiedWindow;
+DWORD(WINAPI *realWindowOwner)(HWND, LPDWORD);
+
+DWORD WINAPI ownerUnknownForOneWindow(HWND window, LPDWORD process)
+{
+    DWORD thread = realWindowOwner(window, process);
+    if (window == unidentifiedWindow && process != NULL)
+        *process = 0x7FFFFFF0;
+    return thread;
+}
+
+// Wine runs every process as one user, so no window of another user's
+// process can be made: the send path is tested with a window whose process
+// cannot be identified, which the check refuses as it refuses another
+// user's, and the check's own answers with what Wine has.
+TEST_F(LockAndPassphrase, AnAgentWindowOfNoKnownProcessOfThisUserGetsNoPassphrase_WineHasNoOtherUser)
+{
+    AgentWindowDouble agentWindow;
+    unidentifiedWindow = agentWindow.handle;
+    realWindowOwner = reinterpret_cast<DWORD(WINAPI *)(HWND, LPDWORD)>(replaceImport(
+        GetModuleHandleA(NULL), "user32.dll", "GetWindowThreadProcessId", reinterpret_cast<void *>(&ownerUnknownForOneWindow)));
+    ASSERT_NE(realWindowOwner, nullptr);
+    int result = run(IDC_AGENT_PASSPHRASE, {answer(PASSPHRASE_DIALOG, IDOK, passphrases("Old-Secret", "New-Secret", "New-Secret")),
+                                            answer(TITLE, IDOK)});
+    replaceImport(GetModuleHandleA(NULL), "user32.dll", "GetWindowThreadProcessId", reinterpret_cast<void *>(realWindowOwner));
+
+    expectAllStepsSeen();
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(agentWindow.copies.empty()) << "the passphrases were sent";
+    EXPECT_EQ(steps[1].text, moduleString(IDS_PASSPHRASE_REFUSED));
+    EXPECT_EQ(steps[1].owner, owner);
+    expectEverySecretWiped(2);
+}
+
+TEST(WindowOfCurrentUser, AnyProcessOfThisUserAndNothingUnknown)
+{
+    HWND own = inprocess::createPlainWindow(0, 0, 50, 50);
+    EXPECT_TRUE(windowOfCurrentUser(own));
+    // Wine's desktop window belongs to its explorer process.
+    DWORD desktopProcess = 0;
+    GetWindowThreadProcessId(GetDesktopWindow(), &desktopProcess);
+    EXPECT_NE(desktopProcess, GetCurrentProcessId());
+    EXPECT_TRUE(windowOfCurrentUser(GetDesktopWindow())) << "another process of this user";
+    DestroyWindow(own);
+    EXPECT_FALSE(windowOfCurrentUser(own)) << "a window gone";
+    EXPECT_FALSE(windowOfCurrentUser(NULL));
 }
 
 } // namespace

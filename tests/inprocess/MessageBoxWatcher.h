@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,7 +25,9 @@ struct SeenMessageBox {
 
 class MessageBoxWatcher {
 public:
-    MessageBoxWatcher() : stopping(false)
+    // A dialog for which `answer` returns true was answered by it (a
+    // question the code under test asks, say) and is not read as a box.
+    explicit MessageBoxWatcher(std::function<bool(HWND)> answerer = nullptr) : stopping(false), answer(answerer)
     {
         // Dialogs that exist already (the test's own) are not message boxes.
         EnumWindows(collectDialogs, reinterpret_cast<LPARAM>(&existing));
@@ -113,6 +116,20 @@ private:
         return TRUE;
     }
 
+    void readAndDismiss(HWND found)
+    {
+        SeenMessageBox box;
+        box.owner = GetWindow(found, GW_OWNER);
+        box.caption = textOf(found);
+        box.icon = NULL;
+        EnumChildWindows(found, readChild, reinterpret_cast<LPARAM>(&box));
+        {
+            std::lock_guard<std::mutex> lock(guard);
+            seen.push_back(box);
+        }
+        PostMessageA(found, WM_COMMAND, IDOK, 0);
+    }
+
     void watch()
     {
         while (!stopping) {
@@ -122,16 +139,8 @@ private:
                 Sleep(10);
                 continue;
             }
-            SeenMessageBox box;
-            box.owner = GetWindow(search.found, GW_OWNER);
-            box.caption = textOf(search.found);
-            box.icon = NULL;
-            EnumChildWindows(search.found, readChild, reinterpret_cast<LPARAM>(&box));
-            {
-                std::lock_guard<std::mutex> lock(guard);
-                seen.push_back(box);
-            }
-            PostMessageA(search.found, WM_COMMAND, IDOK, 0);
+            if (!answer || !answer(search.found))
+                readAndDismiss(search.found);
             // Wait for it to go, so that it is not read twice.
             for (int waited = 0; IsWindow(search.found) && waited < 5000; waited += 10)
                 Sleep(10);
@@ -140,6 +149,7 @@ private:
 
     std::vector<HWND> existing;
     std::atomic<bool> stopping;
+    std::function<bool(HWND)> answer;
     std::mutex guard;
     std::vector<SeenMessageBox> seen;
     std::thread worker;
