@@ -279,14 +279,7 @@ DWORD WINAPI expireKeys(void*) {
 }
 
 bool confirmKeyUse(const KeyInfo& key, std::uint64_t clientProcess) {
-    ConfirmQuestion question;
-    question.keyName = key.name;
-    question.fingerprint = key.fingerprint;
-    if (clientProcess) {
-        question.program = programOfProcess(DWORD(clientProcess));
-        question.processId = DWORD(clientProcess);
-    }
-    return askToConfirm(g_texts, question, g_confirmTimeoutMs);
+    return askToConfirm(g_texts, keyUseQuestion(key.name, key.fingerprint, clientProcess), g_confirmTimeoutMs);
 }
 
 void windowEvent(const std::string& operation, const std::string& outcome) {
