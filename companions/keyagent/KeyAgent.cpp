@@ -19,6 +19,7 @@
 #include "KeyGeneration.h"
 #include "LocalConfiguration.h"
 #include "Pageant.h"
+#include "ProcessProtection.h"
 #include "RequestHandler.h"
 #include "UserIdentity.h"
 
@@ -412,6 +413,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     g_texts = languageResourcesOf(instance);
     readCommandLine();
     if (!currentUserSid() || !buildOwnerOnlySecurity()) return 1;
+    protectAgentProcess(g_userSid);
 
     // One agent per user: a second start leaves quietly.
     std::string mutexName = "Local\\Glimmerpad_KeyAgent_" + sidText();
