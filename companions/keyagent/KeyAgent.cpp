@@ -17,6 +17,7 @@
 #include "ConfirmPrompt.h"
 #include "KeyFileRequest.h"
 #include "KeyGeneration.h"
+#include "LifetimeClock.h"
 #include "LocalConfiguration.h"
 #include "Pageant.h"
 #include "ProcessProtection.h"
@@ -269,16 +270,6 @@ bool attachWindow(WireReader& body, Session&, WireWriter& reply) {
     return true;
 }
 
-// Keys with a lifetime go when it ends, whether or not anyone asks for them.
-DWORD WINAPI expireKeys(void*) {
-    for (;;) {
-        std::uint64_t ms = g_store->untilNextExpiry();
-        DWORD wait = ms >= std::uint64_t(INFINITE) ? INFINITE : DWORD(ms);
-        WaitForSingleObject(g_expiryWake, wait);
-        g_store->expire();
-    }
-}
-
 bool confirmKeyUse(const KeyInfo& key, std::uint64_t clientProcess) {
     return askToConfirm(g_texts, keyUseQuestion(key.name, key.fingerprint, clientProcess), g_confirmTimeoutMs);
 }
@@ -435,6 +426,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     initCrypto();
     KeyStore store;
+    store.setClock(sleepCountingMilliseconds);
     RequestHandler handler(store);
     g_store = &store;
     g_handler = &handler;
@@ -447,8 +439,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     store.restoreAgentPassphrase(loadVerifier(verifierPath()));
     g_expiryWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     store.setChangeListener(onStoreChange);
-    HANDLE expiry = g_expiryWake ? CreateThread(nullptr, 0, expireKeys, nullptr, 0, nullptr) : nullptr;
-    if (!expiry) return 1;
+    // Keys with a lifetime go when it ends, whether or not anyone asks for them.
+    ExpiryWatch expiry(g_expiryWake, [&store] { return store.untilNextExpiry(); }, [&store] { store.expire(); });
+    if (!g_expiryWake || !expiry.start(instance)) return 1;
 
     // Shared with the manager, which waits for it to be signalled before it
     // reads the key list; the agent only makes sure it exists, signalled.
