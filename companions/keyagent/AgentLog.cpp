@@ -2,6 +2,8 @@
 #define _WIN32_WINNT 0x0600  // QueryFullProcessImageNameA
 #include "AgentLog.h"
 
+#include "UnverifiedClient.h"
+
 #include <cstdio>
 #include <mutex>
 
@@ -63,7 +65,9 @@ void logEvent(const agentcore::AgentEvent& event) {
         line += " key \"" + event.keyName + "\"";
         if (!event.fingerprint.empty()) line += " " + event.fingerprint;
     }
-    if (event.clientProcess) {
+    if (event.clientProcess == kUnverifiedClient) {
+        line += " for a program on PuTTY's Pageant path, not verified";
+    } else if (event.clientProcess) {
         std::string program = programOfProcess(DWORD(event.clientProcess));
         line += " for " + (program.empty() ? std::string("an unnamed program") : program) + " (process " +
                 std::to_string(event.clientProcess) + ")";

@@ -15,5 +15,6 @@
 #define IDS_CONFIRM_PROGRAM 203       // %s: the program's path, %lu: its process id
 #define IDS_AGENT_TITLE 204
 #define IDS_PIPE_TAKEN 205            // %s: the pipe's name, %lu: the system's error number
+#define IDS_CONFIRM_UNVERIFIED_PROGRAM 206  // a client on PuTTY's path, whose program cannot be checked
 
 #endif

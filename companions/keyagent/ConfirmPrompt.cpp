@@ -1,6 +1,8 @@
 #include "ConfirmPrompt.h"
 
+#include "AgentLog.h"
 #include "AgentResources.h"
+#include "UnverifiedClient.h"
 
 #include <cstdio>
 #include <memory>
@@ -32,7 +34,9 @@ void fillIn(HWND dialog, const Prompt& prompt) {
     const ConfirmQuestion& q = prompt.question;
     char format[128] = "";
     char program[MAX_PATH + 128];
-    if (q.program.empty()) {
+    if (!q.verified) {
+        loadLanguageString(prompt.resources, IDS_CONFIRM_UNVERIFIED_PROGRAM, program, sizeof program);
+    } else if (q.program.empty()) {
         loadLanguageString(prompt.resources, IDS_CONFIRM_UNKNOWN_PROGRAM, program, sizeof program);
     } else {
         loadLanguageString(prompt.resources, IDS_CONFIRM_PROGRAM, format, sizeof format);
@@ -90,6 +94,19 @@ DWORD WINAPI promptThread(void* param) {
 }
 
 }  // namespace
+
+ConfirmQuestion keyUseQuestion(const std::string& keyName, const std::string& fingerprint, std::uint64_t clientProcess) {
+    ConfirmQuestion question;
+    question.keyName = keyName;
+    question.fingerprint = fingerprint;
+    if (clientProcess == kUnverifiedClient) {
+        question.verified = false;
+    } else if (clientProcess) {
+        question.program = programOfProcess(DWORD(clientProcess));
+        question.processId = DWORD(clientProcess);
+    }
+    return question;
+}
 
 bool askToConfirm(const LanguageResources& resources, const ConfirmQuestion& question, DWORD timeoutMs) {
     auto prompt = std::make_shared<Prompt>();

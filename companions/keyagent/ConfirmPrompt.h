@@ -7,6 +7,7 @@
 
 #include "LanguageResources.h"
 
+#include <cstdint>
 #include <string>
 
 struct ConfirmQuestion {
@@ -14,7 +15,13 @@ struct ConfirmQuestion {
     std::string fingerprint;
     std::string program;  // empty: the agent could not name it
     DWORD processId = 0;  // shown beside the program
+    bool verified = true;  // false: shown as not verified, program or not
 };
+
+// The question about a key for the client process of a request: its
+// program when the agent can name it; a client on PuTTY's path
+// (kUnverifiedClient) as not verified.
+ConfirmQuestion keyUseQuestion(const std::string& keyName, const std::string& fingerprint, std::uint64_t clientProcess);
 
 // True only for the user's Yes within timeoutMs; No, closing the dialog,
 // the time running out or a dialog that cannot be shown all deny.

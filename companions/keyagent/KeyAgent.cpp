@@ -17,8 +17,10 @@
 #include "ConfirmPrompt.h"
 #include "KeyFileRequest.h"
 #include "KeyGeneration.h"
+#include "LifetimeClock.h"
 #include "LocalConfiguration.h"
 #include "Pageant.h"
+#include "ProcessProtection.h"
 #include "RequestHandler.h"
 #include "UserIdentity.h"
 
@@ -268,25 +270,8 @@ bool attachWindow(WireReader& body, Session&, WireWriter& reply) {
     return true;
 }
 
-// Keys with a lifetime go when it ends, whether or not anyone asks for them.
-DWORD WINAPI expireKeys(void*) {
-    for (;;) {
-        std::uint64_t ms = g_store->untilNextExpiry();
-        DWORD wait = ms >= std::uint64_t(INFINITE) ? INFINITE : DWORD(ms);
-        WaitForSingleObject(g_expiryWake, wait);
-        g_store->expire();
-    }
-}
-
 bool confirmKeyUse(const KeyInfo& key, std::uint64_t clientProcess) {
-    ConfirmQuestion question;
-    question.keyName = key.name;
-    question.fingerprint = key.fingerprint;
-    if (clientProcess) {
-        question.program = programOfProcess(DWORD(clientProcess));
-        question.processId = DWORD(clientProcess);
-    }
-    return askToConfirm(g_texts, question, g_confirmTimeoutMs);
+    return askToConfirm(g_texts, keyUseQuestion(key.name, key.fingerprint, clientProcess), g_confirmTimeoutMs);
 }
 
 void windowEvent(const std::string& operation, const std::string& outcome) {
@@ -419,6 +404,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     g_texts = languageResourcesOf(instance);
     readCommandLine();
     if (!currentUserSid() || !buildOwnerOnlySecurity()) return 1;
+    protectAgentProcess(g_userSid);
 
     // One agent per user: a second start leaves quietly.
     std::string mutexName = "Local\\Glimmerpad_KeyAgent_" + sidText();
@@ -440,6 +426,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     initCrypto();
     KeyStore store;
+    store.setClock(sleepCountingMilliseconds);
     RequestHandler handler(store);
     g_store = &store;
     g_handler = &handler;
@@ -452,8 +439,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     store.restoreAgentPassphrase(loadVerifier(verifierPath()));
     g_expiryWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     store.setChangeListener(onStoreChange);
-    HANDLE expiry = g_expiryWake ? CreateThread(nullptr, 0, expireKeys, nullptr, 0, nullptr) : nullptr;
-    if (!expiry) return 1;
+    // Keys with a lifetime go when it ends, whether or not anyone asks for them.
+    ExpiryWatch expiry(g_expiryWake, [&store] { return store.untilNextExpiry(); }, [&store] { store.expire(); });
+    if (!g_expiryWake || !expiry.start(instance)) return 1;
 
     // Shared with the manager, which waits for it to be signalled before it
     // reads the key list; the agent only makes sure it exists, signalled.

@@ -1,5 +1,7 @@
 #include "Pageant.h"
 
+#include "UnverifiedClient.h"
+
 #include <aclapi.h>
 
 #include <algorithm>
@@ -33,101 +35,120 @@ bool ownedByUser(HANDLE mapping) {
     return same;
 }
 
-struct Job {
-    Bytes request;
-    Bytes reply;
-    Session session;
-};
-
-DWORD WINAPI runJob(void* param) {
-    auto* job = static_cast<Job*>(param);
-    g_handler->handle(job->request.data(), job->request.size(), job->session, job->reply);
-    return 0;
+// The client's memory may fail under the agent at any moment: a file
+// behind the mapping that shrank, pages never committed, another process
+// changing it. Every byte crosses through ReadProcessMemory and
+// WriteProcessMemory on the agent's own process, which report such a fault
+// as an error. A plain copy would fault inside the window procedure, where
+// Windows either ends the agent or swallows the fault and unwinds past the
+// code that unmaps the view and closes the mapping.
+bool copyIn(const std::uint8_t* from, void* to, std::size_t n) {
+    SIZE_T done = 0;
+    return ReadProcessMemory(GetCurrentProcess(), from, to, n, &done) && done == n;
 }
 
-// The handler may wait for the user (a confirmation) while the window must
-// go on answering: it runs on a thread of its own and this one pumps
-// meanwhile. A request that arrives in the meantime is answered inside this
-// wait, so the outer client hears back only after the inner one.
-void runPumping(Job& job) {
-    HANDLE thread = CreateThread(nullptr, 0, runJob, &job, 0, nullptr);
-    if (!thread) {
-        runJob(&job);
-        return;
+bool copyOut(std::uint8_t* to, const void* from, std::size_t n) {
+    SIZE_T done = 0;
+    return WriteProcessMemory(GetCurrentProcess(), to, from, n, &done) && done == n;
+}
+
+// The part of the mapping a message may use: its first 8 KiB, or all of a
+// smaller one.
+struct View {
+    std::uint8_t* base = nullptr;
+    std::size_t size = 0;
+};
+
+View mapMessageView(HANDLE mapping) {
+    const DWORD access = FILE_MAP_READ | FILE_MAP_WRITE;
+    void* base = MapViewOfFile(mapping, access, 0, 0, kPageantMaxMessage);
+    // Windows maps no more than a mapping holds.
+    if (!base) base = MapViewOfFile(mapping, access, 0, 0, 0);
+    View view;
+    MEMORY_BASIC_INFORMATION info;
+    if (base && VirtualQuery(base, &info, sizeof info) == sizeof info) {
+        view.base = static_cast<std::uint8_t*>(base);
+        view.size = std::min<std::size_t>(info.RegionSize, kPageantMaxMessage);
+    } else if (base) {
+        UnmapViewOfFile(base);
     }
-    bool quit = false;
-    while (MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) {
-                quit = true;
-                continue;
-            }
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-    CloseHandle(thread);
-    // Taken from the queue above; the outer loop must still see it.
-    if (quit) PostQuitMessage(0);
+    return view;
 }
 
 std::uint32_t readLength(const std::uint8_t* p) {
     return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
 }
 
-// The request is copied out before it is answered: the client could change
-// the mapping under us. Answers 0 (and leaves the mapping as it was) for a
-// request that does not fit.
-LRESULT serveView(std::uint8_t* view, std::size_t size, DWORD clientProcess) {
-    std::size_t usable = std::min(size, kPageantMaxMessage);
-    if (usable < 4) return 0;
-    std::uint32_t length = readLength(view);
-    if (length == 0 || length > usable - 4) return 0;
-    Job job;
-    job.request.assign(view + 4, view + 4 + length);
-    job.session.clientProcess = clientProcess;
-    runPumping(job);
-    // An answer the mapping cannot hold is no answer: better the failure.
-    if (job.reply.size() > usable - 4) job.reply.assign(1, SSH_AGENT_FAILURE);
-    std::uint32_t n = std::uint32_t(job.reply.size());
-    std::uint8_t prefix[4] = {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)};
-    std::memcpy(view, prefix, 4);
-    std::memcpy(view + 4, job.reply.data(), n);
-    wipe(job.request);
-    wipe(job.reply);
-    return 1;
+// The message, copied out once before anything reads it: the client may
+// change the mapping meanwhile. False for a length that passes the view
+// and for memory that cannot be read.
+bool readRequest(const View& view, Bytes& request) {
+    std::uint8_t prefix[4];
+    if (view.size < 4 || !copyIn(view.base, prefix, 4)) return false;
+    std::uint32_t length = readLength(prefix);
+    if (length == 0 || length > view.size - 4) return false;
+    request.resize(length);
+    return copyIn(view.base + 4, request.data(), length);
 }
 
-LRESULT serveMapping(const char* name, DWORD clientProcess) {
+// An answer the view cannot hold is no answer: better the failure.
+bool writeReply(const View& view, const Bytes& reply) {
+    Bytes framed;
+    if (reply.size() > view.size - 4) framed.assign({0, 0, 0, 1, SSH_AGENT_FAILURE});
+    else {
+        std::uint32_t n = std::uint32_t(reply.size());
+        framed.assign({std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)});
+        framed.insert(framed.end(), reply.begin(), reply.end());
+    }
+    return copyOut(view.base, framed.data(), framed.size());
+}
+
+// Answered here, on the window's thread, one request at a time: a client
+// that sends while another is answered waits in the window's queue until
+// that one has its answer, however long a confirmation takes, and the
+// clients hear back in the order they asked. Answers 0 (the mapping left
+// as it was, as far as it can be read) for a request that does not fit.
+LRESULT serveView(const View& view) {
+    Bytes request, reply;
+    if (!readRequest(view, request)) {
+        wipe(request);
+        return 0;
+    }
+    Session session;
+    session.channel = Channel::Public;
+    session.clientProcess = kUnverifiedClient;
+    g_handler->handle(request.data(), request.size(), session, reply);
+    wipe(request);
+    bool written = writeReply(view, reply);
+    wipe(reply);
+    return written ? 1 : 0;
+}
+
+LRESULT serveMapping(const char* name) {
     HANDLE mapping = OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE | READ_CONTROL, FALSE, name);
     if (!mapping) return 0;
     LRESULT answer = 0;
-    void* view = ownedByUser(mapping) ? MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0) : nullptr;
-    if (view) {
-        MEMORY_BASIC_INFORMATION info;
-        if (VirtualQuery(view, &info, sizeof info) == sizeof info)
-            answer = serveView(static_cast<std::uint8_t*>(view), info.RegionSize, clientProcess);
-        UnmapViewOfFile(view);
+    View view = ownedByUser(mapping) ? mapMessageView(mapping) : View();
+    if (view.base) {
+        answer = serveView(view);
+        UnmapViewOfFile(view.base);
     }
     CloseHandle(mapping);
     return answer;
 }
 
-LRESULT onCopyData(HWND sender, const COPYDATASTRUCT* data) {
+// The window in wParam is the client's own choice and names nobody.
+LRESULT onCopyData(const COPYDATASTRUCT* data) {
     if (!data || data->dwData != kPageantCopyData || !data->lpData || data->cbData == 0) return 0;
     const char* name = static_cast<const char*>(data->lpData);
     if (!std::memchr(name, 0, data->cbData)) return 0;
-    // PuTTY's clients send no window; others may.
-    DWORD process = 0;
-    if (sender && IsWindow(sender)) GetWindowThreadProcessId(sender, &process);
-    return serveMapping(name, process);
+    return serveMapping(name);
 }
 
 LRESULT CALLBACK pageantProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_COPYDATA:
-        return onCopyData(reinterpret_cast<HWND>(wParam), reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+        return onCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
     case WM_DESTROY:  // WM_CLOSE destroys by default
         PostQuitMessage(0);
         return 0;

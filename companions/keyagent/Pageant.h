@@ -1,6 +1,8 @@
 // PuTTY's way to the agent: a hidden window "Pageant" that takes one agent
 // message at a time through a file mapping the client names, so that PuTTY,
-// Plink, WinSCP and FileZilla use the keys and policies of the pipe.
+// Plink, WinSCP and FileZilla use the keys and policies of the pipe. It is
+// a public way in, like the public pipe: the agent protocol and its
+// standard extensions only, and its clients are not verified.
 #ifndef KEYAGENT_PAGEANT_H
 #define KEYAGENT_PAGEANT_H
 

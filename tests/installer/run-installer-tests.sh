@@ -103,8 +103,18 @@ export SSH_AUTH_SOCK=$sock
 # ssh-add -l fails alike for an empty agent and for none.
 agent_answers() { ssh-add -l >/dev/null 2>&1 || [ "$(ssh-add -l 2>&1)" = "The agent has no identities." ]; }
 agent_gone() { ! agent_answers; }
+# The agent opens itself to other processes for no more than waiting,
+# ending and the limited query, so Wine's taskkill /im, which reads names
+# with more, does not find it; winedbg names it from a process snapshot.
+agent_pid() {
+  local hex
+  hex=$("$wine" winedbg --command "info proc" 2>/dev/null | tr -d '\r' | awk '/gkeyagent\.exe/ {print $1; exit}')
+  [ -n "$hex" ] && echo $((16#$hex))
+}
 stop_agent() {
-  "$wine" taskkill /im gkeyagent.exe >/dev/null 2>&1
+  local pid
+  pid=$(agent_pid)
+  [ -z "$pid" ] || "$wine" taskkill /pid "$pid" >/dev/null 2>&1
   wait_for 100 agent_gone
 }
 # The output goes to a file, not a pipe: the agent that the manager's

@@ -68,6 +68,20 @@ inline Bytes addEdRequest() {
     w.string(std::string("rfc8032 test 1"));
     return w.take();
 }
+// The add request with constraints after the key.
+inline Bytes constrainedAdd(const Bytes& constraints) {
+    Bytes add = addEdRequest();
+    add[0] = 25;
+    add.insert(add.end(), constraints.begin(), constraints.end());
+    return add;
+}
+inline Bytes extension(const std::string& name, const Bytes& body = Bytes()) {
+    WireWriter w;
+    w.u8(27);
+    w.string(name);
+    w.raw(body);
+    return w.take();
+}
 inline Bytes signRequest() {
     WireWriter w;
     w.u8(13);
@@ -175,6 +189,17 @@ inline HWND agentWindow(DWORD ms) {
     for (DWORD end = GetTickCount() + scaled(ms); !(w = FindWindowA(AGENT_WINDOW_CLASS, nullptr)) && GetTickCount() < end;)
         Sleep(20);
     return w;
+}
+
+// WaitNamedPipe gives up at once while no instance of the pipe exists, as
+// for a moment after the agent's window appears: the manager's pipe comes
+// after the window.
+inline bool pipeServedWithin(const std::string& pipe, DWORD ms) {
+    for (DWORD end = GetTickCount() + scaled(ms); !WaitNamedPipeA(pipe.c_str(), 100);) {
+        if (GetTickCount() >= end) return false;
+        Sleep(20);
+    }
+    return true;
 }
 
 // An agent this test did not start itself (the library did), found by its
@@ -310,7 +335,7 @@ protected:
         ASSERT_TRUE(agent_.start(pipeName_, withLog ? log_ : std::string(), agentArguments()));
         window_ = agentWindow(10000);
         ASSERT_NE(window_, nullptr) << "the hidden window appears";
-        ASSERT_TRUE(WaitNamedPipeA(pipe_.c_str(), scaled(10000))) << "the pipe is served";
+        ASSERT_TRUE(pipeServedWithin(pipe_, 10000)) << "the pipe is served";
     }
     void restartAgent(bool withLog = true) {
         agent_.stop();
@@ -350,6 +375,24 @@ inline int refreshesWithin(HWND w, DWORD ms) {
         Sleep(10);
     }
     return count;
+}
+
+// The agent's question before a key signs, in English.
+inline const char* const kConfirmTitle = "Glimmerpad Key Agent: Confirm Key Use";
+inline const int kKeyNameControl = 101, kFingerprintControl = 102, kProgramControl = 103;
+
+inline HWND waitForConfirmDialog(DWORD ms) {
+    for (DWORD end = GetTickCount() + ms; GetTickCount() < end; Sleep(20)) {
+        HWND dialog = FindWindowA("#32770", kConfirmTitle);
+        if (dialog && IsWindowVisible(dialog)) return dialog;
+    }
+    return nullptr;
+}
+
+inline std::string controlText(HWND dialog, int id) {
+    char text[512] = "";
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
 }
 
 inline const Bytes kSuccess{6};

@@ -14,8 +14,6 @@ using namespace agenttest;
 
 namespace {
 
-const char* const kConfirmTitle = "Glimmerpad Key Agent: Confirm Key Use";
-const int kKeyNameControl = 101, kFingerprintControl = 102, kProgramControl = 103;
 
 // The passphrase message as the manager sends it, or bent where a test
 // asks: another size, or a field with no terminator.
@@ -30,14 +28,6 @@ LRESULT sendPassphrase(HWND agent, const std::string& current, const std::string
     return SendMessageA(agent, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
 }
 
-Bytes extension(const std::string& name, const Bytes& body = Bytes()) {
-    WireWriter w;
-    w.u8(27);
-    w.string(name);
-    w.raw(body);
-    return w.take();
-}
-
 Bytes lockRequest(std::uint8_t type, const std::string& passphrase) {
     WireWriter w;
     w.u8(type);
@@ -50,14 +40,6 @@ Bytes removeEdRequest() {
     w.u8(18);
     w.string(edBlob());
     return w.take();
-}
-
-// The add request with constraints after the key.
-Bytes constrainedAdd(const Bytes& constraints) {
-    Bytes add = addEdRequest();
-    add[0] = 25;
-    add.insert(add.end(), constraints.begin(), constraints.end());
-    return add;
 }
 
 bool isLocked(Client& c) { return c.call(extension("lock-state@glimmerpad")) == (Bytes{6, 1}); }
@@ -89,25 +71,11 @@ HWND waitForDialogOf(DWORD process, DWORD ms) {
     return nullptr;
 }
 
-HWND waitForConfirmDialog(DWORD ms) {
-    for (DWORD end = GetTickCount() + ms; GetTickCount() < end; Sleep(20)) {
-        HWND dialog = FindWindowA("#32770", kConfirmTitle);
-        if (dialog && IsWindowVisible(dialog)) return dialog;
-    }
-    return nullptr;
-}
-
 // A dialog that has ended may linger a moment; the next one must not be
 // taken for it.
 bool waitGone(HWND dialog, DWORD ms) {
     for (DWORD end = GetTickCount() + ms; IsWindow(dialog) && GetTickCount() < end;) Sleep(20);
     return !IsWindow(dialog);
-}
-
-std::string controlText(HWND dialog, int id) {
-    char text[512] = "";
-    GetDlgItemTextA(dialog, id, text, sizeof text);
-    return text;
 }
 
 // Read back as Unicode, so that no code page stands between the resource

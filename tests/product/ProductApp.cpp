@@ -96,7 +96,11 @@ bool ProductApp::stopAgent()
         return true;
     DWORD id = 0;
     GetWindowThreadProcessId(agent, &id);
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, id);
+    // The agent grants other processes no more than waiting, ending and the
+    // limited query (Vista's PROCESS_QUERY_LIMITED_INFORMATION), which
+    // reads its exit code.
+    const DWORD QUERY_LIMITED = 0x1000;
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | QUERY_LIMITED, FALSE, id);
     PostMessageA(agent, WM_CLOSE, 0, 0);
     bool ended = waitForProcessExit(process, 10000) != STILL_ACTIVE;
     if (!ended && process != NULL) {
