@@ -310,16 +310,22 @@ TEST_F(Pageant, WhatDoesNotFitIsRefusedAndTheMappingLeftAlone) {
     small.put(Bytes{11}, 1);
     EXPECT_EQ(small.send(false), 0) << "a name without its terminator";
     EXPECT_TRUE(small.untouched());
-    // An answer the mapping cannot hold becomes a failure that it can.
+    // An answer the mapping cannot hold becomes a failure that it can:
+    // comments are bounded, so four keys make a list longer than one page.
+    agentcore::initCrypto();
     Client pipe(pipe_);
-    Bytes add = addEdRequest();
-    add.resize(add.size() - 18);
-    WireWriter comment;
-    comment.string(std::string(5000, 'c'));
-    add.insert(add.end(), comment.bytes().begin(), comment.bytes().end());
-    ASSERT_EQ(pipe.call(add), kSuccess);
+    std::size_t listed = 1 + 4;
+    for (int i = 0; i < 4; ++i) {
+        std::unique_ptr<agentcore::PrivateKey> key;
+        ASSERT_TRUE(agentcore::generateKey(agentcore::KeyKind::Ed25519, 0, std::string(1000, char('a' + i)), key));
+        WireWriter add;
+        add.u8(17);
+        add.raw(agentcore::encodePrivateKeyBody(*key, false));
+        ASSERT_EQ(pipe.call(add.bytes()), kSuccess);
+        listed += 4 + key->pub.blob.size() + 4 + 1000;
+    }
     EXPECT_EQ(small.call(Bytes{11}), Bytes{5});
-    EXPECT_EQ(large.call(Bytes{11}).size(), 1 + 4 + 4 + edBlob().size() + 4 + 5000);
+    EXPECT_EQ(large.call(Bytes{11}).size(), listed);
 }
 
 // Windows lets no one give an object an owner that is not theirs; Wine
