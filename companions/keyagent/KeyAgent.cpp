@@ -116,11 +116,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // reads the key list; the agent only makes sure it exists, signalled.
     HANDLE refreshEvent = CreateEventA(nullptr, TRUE, TRUE, AGENT_REFRESH_EVENT);
 
-    HWND window = createControlWindow(context, instance);
-    if (!window) return 1;
-
     // The manager's own pipe: should another program hold its name, the
-    // library finds that program at the other end and refuses it.
+    // library finds that program at the other end and refuses it. Served
+    // before the window exists, which tells the manager that the agent is
+    // there.
     PipeServer managerPipe(context, PipeEndpoint{managerPipeName(options.pipeName), Channel::Manager});
     if (managerPipe.endpoint().name.empty() || !managerPipe.claim())
         logLine("cannot serve the key manager's pipe " + managerPipe.endpoint().name + " (error " +
@@ -128,6 +127,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     else if (!managerPipe.start())
         return 1;
     if (!publicPipe.start()) return 1;
+
+    HWND window = createControlWindow(context, instance);
+    if (!window) return 1;
     logStart(context);
     PageantStart pageant = startPageant(handler, security.user().get(), instance);
     if (pageant != PageantStart::Serving)
