@@ -8,6 +8,7 @@
 #include "AgentFiles.h"
 #include "AgentLog.h"
 #include "AgentResources.h"
+#include "ClientPath.h"
 #include "ConfirmPrompt.h"
 #include "ControlWindow.h"
 #include "KeyFileRequest.h"
@@ -96,7 +97,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
 
     handler.addExtension(kAttachWindow, attachWindowExtension(context.windows));
-    handler.addExtension(kAddKeyFileExtension, addKeyFileExtension(store));
+    handler.addExtension(kAddKeyFileExtension, addKeyFileExtension(store, clientPathRefusal));
     addKeyGeneration(handler, store, security.ownerOnly());
     handler.setConfirmPrompt(
         [&context](const KeyInfo& key, std::uint64_t clientProcess) { return confirmKeyUse(context, key, clientProcess); });
