@@ -43,6 +43,14 @@ UserSid processUser(DWORD processId);
 // Whether a window belongs to a process of the user this process runs as.
 bool windowOfCurrentUser(HWND window);
 
+// The user at the other end of a named pipe (the server's end), read from
+// the token the client lends the pipe (ImpersonateNamedPipeClient), not
+// from its process: an elevated client of the same user is that user,
+// though its process cannot be opened for its token. Empty when no client
+// is connected or it lends no identity. The calling thread acts as itself
+// again before this returns.
+UserSid pipeClientUser(HANDLE pipe);
+
 // The full path of a process's program file; empty when unknown.
 std::string processImage(DWORD processId);
 // Whether two paths name the same existing file (same volume, same file

@@ -52,19 +52,11 @@ bool PipeServer::start() {
 }
 
 // The DACL keeps other users out already; this also refuses a client whose
-// identity cannot be established at all.
+// identity cannot be established at all. Its process is only named (the
+// log, the confirm prompt), never asked who it runs as.
 bool PipeServer::clientIsThisUser(HANDLE pipe, DWORD& pid) {
-    if (!GetNamedPipeClientProcessId(pipe, &pid)) return false;
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
-    if (!process) return false;
-    HANDLE token;
-    bool same = false;
-    if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
-        same = tokenUser(token).sameAs(context_.security.user());
-        CloseHandle(token);
-    }
-    CloseHandle(process);
-    return same;
+    if (!GetNamedPipeClientProcessId(pipe, &pid)) pid = 0;
+    return pipeClientUser(pipe).sameAs(context_.security.user());
 }
 
 void PipeServer::serve(HANDLE pipe) {

@@ -160,3 +160,44 @@ TEST(KeyAgentPipeTaken, TheReasonIsLoggedAndShownOnce) {
     CloseHandle(squatter);
     DeleteFileA(log.c_str());
 }
+
+// Elevation, the reason the agent asks the client's token and not its
+// process, cannot be shown under Wine: every process there runs as one
+// user at one level (and Wine lets a pipe without a client be
+// impersonated too). What can be shown is that the client's token is read
+// and the thread acts as itself afterwards.
+TEST(PipeClientUser, IsReadFromTheClientsTokenAndTheThreadActsAsItselfAfter_ElevationCannotBeShownUnderWine) {
+    std::string name = "\\\\.\\pipe\\glimmerpad-identity-test-" + std::to_string(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 2, 4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    HANDLE client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ConnectNamedPipe(server, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+    UserSid user = pipeClientUser(server);
+    EXPECT_FALSE(user.empty());
+    EXPECT_TRUE(user.sameAs(currentUser())) << user.text();
+    HANDLE token = nullptr;
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) << "the thread still acts as its client";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_TOKEN));
+    if (token) CloseHandle(token);
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+TEST_F(KeyAgent, ClientsThatLendOnlyTheirIdentityAreServedOnBothPipes_ElevatedClientsCannotBeShownUnderWine) {
+    for (const std::string& name : {pipe_, publicPipe_}) {
+        HANDLE pipe = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << name;
+        const std::uint8_t request[] = {0, 0, 0, 1, 11};
+        std::uint8_t answer[9] = {};
+        DWORD n = 0, got = 0;
+        EXPECT_TRUE(WriteFile(pipe, request, sizeof request, &n, nullptr));
+        for (DWORD r = 0; got < sizeof answer && ReadFile(pipe, answer + got, sizeof answer - got, &r, nullptr) && r; got += r) {
+        }
+        EXPECT_EQ(got, 9u) << name;
+        EXPECT_EQ(answer[4], 12) << name;
+        CloseHandle(pipe);
+    }
+}
