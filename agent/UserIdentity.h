@@ -47,8 +47,9 @@ bool windowOfCurrentUser(HWND window);
 // the token the client lends the pipe (ImpersonateNamedPipeClient), not
 // from its process: an elevated client of the same user is that user,
 // though its process cannot be opened for its token. Empty when no client
-// is connected or it lends no identity. The calling thread acts as itself
-// again before this returns.
+// is connected or it lends no identity. Windows lends it only once the
+// server has read from the client: call it after the first read. The
+// calling thread acts as itself again before this returns.
 UserSid pipeClientUser(HANDLE pipe);
 
 // The full path of a process's program file; empty when unknown.

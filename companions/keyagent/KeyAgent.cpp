@@ -25,6 +25,12 @@ namespace {
 
 const unsigned long kLogLimit = 1024 * 1024;
 
+// The public pipe serves every program of the user and every host the
+// agent is forwarded to; the manager's pipe one key manager, which must
+// reach the agent however busy the public one is.
+const PipeLimits kPublicLimits = {512, 32};
+const PipeLimits kManagerLimits = {64, 8};
+
 struct Expiry {
     KeyStore* store;
     HANDLE wake;
@@ -87,7 +93,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     RequestHandler handler(store);
     AgentContext context(store, handler, texts, options, security);
 
-    PipeServer publicPipe(context, PipeEndpoint{options.pipeName, Channel::Public});
+    PipeServer publicPipe(context, PipeEndpoint{options.pipeName, Channel::Public}, kPublicLimits);
     if (!publicPipe.claim()) {
         DWORD error = GetLastError();
         logLine("the pipe " + options.pipeName + " is already served by another program (error " + std::to_string(error) +
@@ -121,7 +127,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // library finds that program at the other end and refuses it. Served
     // before the window exists, which tells the manager that the agent is
     // there.
-    PipeServer managerPipe(context, PipeEndpoint{managerPipeName(options.pipeName), Channel::Manager});
+    PipeServer managerPipe(context, PipeEndpoint{managerPipeName(options.pipeName), Channel::Manager}, kManagerLimits);
     if (managerPipe.endpoint().name.empty() || !managerPipe.claim())
         logLine("cannot serve the key manager's pipe " + managerPipe.endpoint().name + " (error " +
                 std::to_string(GetLastError()) + ")");

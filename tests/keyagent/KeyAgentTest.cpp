@@ -4,6 +4,8 @@
 
 #include <aclapi.h>
 
+#include <memory>
+
 using namespace agenttest;
 
 TEST_F(KeyAgent, AttachedWindowsAreToldOfEveryChangeWhoeverMakesIt) {
@@ -62,6 +64,40 @@ TEST_F(KeyAgent, SixteenClientsAreServedAtOnce) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(connectedAtOnce, kClients);
     EXPECT_EQ(signatures, kClients * 5);
+}
+
+// The address space a process has reserved or committed.
+SIZE_T addressSpaceOf(HANDLE process) {
+    SIZE_T used = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const char* at = nullptr; VirtualQueryEx(process, at, &region, sizeof region) == sizeof region;) {
+        if (region.State != MEM_FREE) used += region.RegionSize;
+        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+        if (next <= at) break;
+        at = next;
+    }
+    return used;
+}
+
+// A thread per waiting client made a thousand of them fill the address
+// space of the 32-bit agent, after which nobody was served.
+TEST_F(KeyAgent, ThreeHundredIdleClientsCostLittleAndANewOneIsServedAtOnce) {
+    SIZE_T before = addressSpaceOf(agent_.pi.hProcess);
+    ASSERT_GT(before, 0u);
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.emplace_back(new Client(publicPipe_));
+        ASSERT_TRUE(idle.back()->connected()) << i;
+    }
+    Client fresh(publicPipe_), manager(pipe_);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(fresh.call(Bytes{11}), (Bytes{12, 0, 0, 0, 0}));
+    EXPECT_EQ(manager.call(Bytes{11}), (Bytes{12, 0, 0, 0, 0}));
+    EXPECT_LT(GetTickCount() - start, scaled(2000));
+    SIZE_T grown = addressSpaceOf(agent_.pi.hProcess) - before;
+    EXPECT_LT(grown, SIZE_T(64) << 20) << (grown >> 20) << " MiB for 300 clients";
+    EXPECT_EQ(idle.front()->call(Bytes{11}), (Bytes{12, 0, 0, 0, 0})) << "the first is still served";
+    EXPECT_EQ(idle.back()->call(Bytes{11}), (Bytes{12, 0, 0, 0, 0}));
 }
 
 TEST_F(KeyAgent, AClientThatStallsMidMessageStallsNoOther) {
@@ -174,6 +210,11 @@ TEST(PipeClientUser, IsReadFromTheClientsTokenAndTheThreadActsAsItselfAfter_Elev
                                 SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     ASSERT_NE(client, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(ConnectNamedPipe(server, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+    // Windows lends the identity once the server has read from the client.
+    char probe = 'x';
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(client, &probe, 1, &n, nullptr));
+    ASSERT_TRUE(ReadFile(server, &probe, 1, &n, nullptr));
     UserSid user = pipeClientUser(server);
     EXPECT_FALSE(user.empty());
     EXPECT_TRUE(user.sameAs(currentUser())) << user.text();
