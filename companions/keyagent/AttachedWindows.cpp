@@ -1,16 +1,37 @@
 #include "AttachedWindows.h"
 
 #include "AgentChannel.h"
+#include "UserIdentity.h"
 
 using namespace agentcore;
 
+namespace {
+
+bool counts(HWND window) { return IsWindow(window) && windowOfCurrentUser(window); }
+
+}  // namespace
+
 bool AttachedWindows::attach(HWND window) {
-    if (!IsWindow(window)) return false;
+    if (!counts(window)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     for (HWND w : windows_)
         if (w == window) return true;
     windows_.push_back(window);
     return true;
+}
+
+bool AttachedWindows::holds(HWND window) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (HWND w : windows_)
+        if (w == window) return counts(w);
+    return false;
+}
+
+bool AttachedWindows::anyHeld() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (HWND w : windows_)
+        if (counts(w)) return true;
+    return false;
 }
 
 void AttachedWindows::announceChange() {

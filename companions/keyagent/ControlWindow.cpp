@@ -19,8 +19,14 @@ void windowEvent(const std::string& operation, const std::string& outcome) {
     logEvent(event);
 }
 
+const char* const kNoManager = "refused, no key manager is attached";
+
 // Every key, the agent passphrase and the lock go; the policies stay.
 LRESULT onReset(AgentContext& context) {
+    if (!context.windows.anyHeld()) {
+        windowEvent("reset", kNoManager);
+        return 0;
+    }
     context.store.reset();
     bool saved = saveVerifier(verifierPath(), Verifier());
     windowEvent("reset", saved ? "done, every key removed, agent passphrase cleared, unlocked"
@@ -39,7 +45,10 @@ bool readPayloadText(const char* field, Bytes& out) {
 
 LRESULT onPassphrase(AgentContext& context, HWND sender, const COPYDATASTRUCT* data) {
     if (!data || data->dwData != COPYDATA_AGENT_PASSPHRASE) return 0;
-    context.windows.attach(sender);
+    if (!context.windows.holds(sender)) {
+        windowEvent("set agent passphrase", "refused, not from an attached key manager window");
+        return 0;
+    }
     if (data->cbData != sizeof(AgentPassphrasePayload) || !data->lpData) {
         windowEvent("set agent passphrase", "refused, not a passphrase payload");
         return 0;
@@ -68,6 +77,10 @@ LRESULT onPolicy(AgentContext& context, UINT message, LPARAM value) {
     if (message == WM_AGENT_SET_CONFIRM) p.confirmKeyOp = on;
     if (message == WM_AGENT_SET_ALLOW_ADD) p.allowAdd = on, name = "AllowAdd";
     if (message == WM_AGENT_SET_ALLOW_DELETE) p.allowDelete = on, name = "AllowDelete";
+    if (!context.windows.anyHeld()) {
+        windowEvent(std::string("policy ") + name + (on ? " yes" : " no"), kNoManager);
+        return 0;
+    }
     context.store.setPolicies(p);
     bool saved = savePolicies(p);
     windowEvent(std::string("policy ") + name + (on ? " yes" : " no"),
@@ -75,22 +88,16 @@ LRESULT onPolicy(AgentContext& context, UINT message, LPARAM value) {
     return 1;
 }
 
-LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* context = reinterpret_cast<AgentContext*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!context) return DefWindowProcA(window, message, wParam, lParam);
+LRESULT dispatch(AgentContext& context, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_AGENT_RESET:
-        return onReset(*context);
+        return onReset(context);
     case WM_COPYDATA:
-        return onPassphrase(*context, reinterpret_cast<HWND>(wParam), reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+        return onPassphrase(context, reinterpret_cast<HWND>(wParam), reinterpret_cast<const COPYDATASTRUCT*>(lParam));
     case WM_AGENT_SET_CONFIRM:
     case WM_AGENT_SET_ALLOW_ADD:
     case WM_AGENT_SET_ALLOW_DELETE:
-        return onPolicy(*context, message, lParam);
+        return onPolicy(context, message, lParam);
     case WM_AGENT_LOCK_CHANGED:
         // The lock itself went through the pipe, which told every window.
         return 1;
@@ -102,6 +109,22 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* context = reinterpret_cast<AgentContext*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (!context) return DefWindowProcA(window, message, wParam, lParam);
+    // Nothing may leave a window procedure by an exception: a message that
+    // could not be handled (memory) is refused.
+    try {
+        return dispatch(*context, window, message, wParam, lParam);
+    } catch (...) {
+        return 0;
+    }
 }
 
 }  // namespace

@@ -250,7 +250,8 @@ TEST_F(KeyGeneration, ExistingFilesBadSizesAndUnwritablePlacesAreRefusedAndNothi
     ASSERT_EQ(c.call(Bytes{22, 0, 0, 0, 1, 'p'}), kSuccess);
     EXPECT_EQ(c.call(generateRequest(fresh, 0, 0)), kRefused) << "locked";
     ASSERT_EQ(c.call(Bytes{23, 0, 0, 0, 1, 'p'}), kSuccess);
-    SendMessageA(window_, WM_AGENT_SET_ALLOW_ADD, 0, 0);
+    AttachedWindow manager(pipe_);
+    ASSERT_EQ(SendMessageA(window_, WM_AGENT_SET_ALLOW_ADD, 0, 0), 1);
     EXPECT_EQ(c.call(generateRequest(fresh, 0, 0)), kRefused) << "AllowAdd off";
     SendMessageA(window_, WM_AGENT_SET_ALLOW_ADD, 0, 1);
 
