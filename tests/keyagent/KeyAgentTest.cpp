@@ -2,7 +2,10 @@
 // security and its behaviour with many, slow and stranded clients.
 #include "KeyAgentHarness.h"
 
+#include "Key.h"
+
 #include <aclapi.h>
+#include <gcrypt.h>
 
 #include <memory>
 
@@ -98,6 +101,68 @@ TEST_F(KeyAgent, ThreeHundredIdleClientsCostLittleAndANewOneIsServedAtOnce) {
     EXPECT_LT(grown, SIZE_T(64) << 20) << (grown >> 20) << " MiB for 300 clients";
     EXPECT_EQ(idle.front()->call(Bytes{11}), (Bytes{12, 0, 0, 0, 0})) << "the first is still served";
     EXPECT_EQ(idle.back()->call(Bytes{11}), (Bytes{12, 0, 0, 0, 0}));
+}
+
+// A magnitude of `bits` bits, odd, and with no prime factor below 20,000:
+// libgcrypt's primality test gets past its trial divisions and spends a
+// whole modular exponentiation on it.
+Bytes numberWithoutSmallFactors(unsigned bits) {
+    agentcore::initCrypto();
+    gcry_mpi_t primorial = gcry_mpi_set_ui(nullptr, 1), n = gcry_mpi_new(bits), gcd = gcry_mpi_new(0);
+    for (unsigned p = 3; p < 20000; p += 2) {
+        bool prime = true;
+        for (unsigned d = 3; d * d <= p && prime; d += 2) prime = p % d != 0;
+        if (prime) gcry_mpi_mul_ui(primorial, primorial, p);
+    }
+    gcry_mpi_set_bit(n, bits - 1);
+    gcry_mpi_set_bit(n, 0);
+    while (!gcry_mpi_gcd(gcd, n, primorial)) gcry_mpi_add_ui(n, n, 2);
+    Bytes out((bits + 7) / 8);
+    size_t written = 0;
+    gcry_mpi_print(GCRYMPI_FMT_USG, out.data(), out.size(), &written, n);
+    out.resize(written);
+    gcry_mpi_release(primorial);
+    gcry_mpi_release(n);
+    gcry_mpi_release(gcd);
+    return out;
+}
+
+// session-bind@openssh.com with a DSA host key of 32,768-bit p and q and
+// a signature of the right form, as a forwarded host could send it.
+Bytes hugeDsaSessionBind() {
+    Bytes big = numberWithoutSmallFactors(32768);
+    WireWriter key;
+    key.string(std::string("ssh-dss"));
+    key.mpint(big);
+    key.mpint(big);
+    key.mpint(Bytes{2});
+    key.mpint(Bytes{3});
+    WireWriter signature;
+    signature.string(std::string("ssh-dss"));
+    signature.string(Bytes(40, 0x11));
+    WireWriter w;
+    w.u8(27);
+    w.string(std::string("session-bind@openssh.com"));
+    w.string(key.bytes());
+    w.string(Bytes(32, 0x22));
+    w.string(signature.bytes());
+    w.boolean(true);
+    return w.take();
+}
+
+// Such a key cost the agent seconds of arithmetic per request before its
+// size was looked at.
+TEST_F(KeyAgent, AHugeDsaHostKeyInSessionBindIsRefusedAtOnceWhileOthersAreServed) {
+    Bytes bind = hugeDsaSessionBind();
+    Client setup(pipe_), binder(publicPipe_), other(publicPipe_);
+    ASSERT_EQ(setup.call(addEdRequest()), kSuccess);
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(binder.send(bind));
+    Bytes signature = other.call(signRequest());
+    EXPECT_TRUE(!signature.empty() && signature[0] == 14) << "another client is served meanwhile";
+    bool timedOut = false;
+    EXPECT_EQ(binder.receive(scaled(1500), &timedOut), Bytes{28}) << (timedOut ? "no answer in time" : "");
+    EXPECT_LT(GetTickCount() - start, scaled(2000));
 }
 
 TEST_F(KeyAgent, AClientThatStallsMidMessageStallsNoOther) {
