@@ -150,8 +150,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         DispatchMessageA(&msg);
     }
 
-    // Keys go before the process does; client threads still blocked in a
-    // read end with it.
+    // Keys go before the process does; workers still answering a client
+    // end with it.
     stopPageant();
     store.setChangeListener(nullptr);
     store.setEventSink(nullptr);
