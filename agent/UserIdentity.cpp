@@ -124,6 +124,22 @@ bool pipeServerProcessId(HANDLE pipe, DWORD &processId) {
     return true;
 }
 
+UserSid pipeClientUser(HANDLE pipe) {
+    UserSid result;
+    if (!ImpersonateNamedPipeClient(pipe)) return result;
+    HANDLE token;
+    // Opened as this process, not as the client: a client at the
+    // identification level may not open objects itself.
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        result = tokenUser(token);
+        CloseHandle(token);
+    }
+    // A thread that went on as its client would do everything after with
+    // the client's rights; Windows' own advice is to end the process.
+    if (!RevertToSelf()) TerminateProcess(GetCurrentProcess(), 1);
+    return result;
+}
+
 std::string processImage(DWORD processId) {
     HANDLE process = openForQuery(processId);
     if (!process) return std::string();

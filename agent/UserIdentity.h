@@ -48,6 +48,15 @@ bool windowOfCurrentUser(HWND window);
 // call: a server that cannot be named is trusted by nothing.
 bool pipeServerProcessId(HANDLE pipe, DWORD &processId);
 
+// The user at the other end of a named pipe (the server's end), read from
+// the token the client lends the pipe (ImpersonateNamedPipeClient), not
+// from its process: an elevated client of the same user is that user,
+// though its process cannot be opened for its token. Empty when no client
+// is connected or it lends no identity. Windows lends it only once the
+// server has read from the client: call it after the first read. The
+// calling thread acts as itself again before this returns.
+UserSid pipeClientUser(HANDLE pipe);
+
 // The full path of a process's program file; empty when unknown.
 std::string processImage(DWORD processId);
 // Whether two paths name the same existing file (same volume, same file

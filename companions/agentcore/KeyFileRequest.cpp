@@ -73,10 +73,22 @@ std::uint32_t addFrom(KeyStore& store, const std::string& chosen, const char* pa
     return KEYFILE_ADDED;
 }
 
+// Why nothing may be read now, with the outcome to answer; null when a
+// key could be added.
+const char* refusalBeforeReading(const KeyStore& store, const PathRefusal& pathRefusal, const std::string& path,
+                                 std::uint32_t& outcome) {
+    outcome = KEYFILE_UNREADABLE;
+    if (const char* why = pathRefusal(path)) return why;
+    outcome = KEYFILE_REFUSED;
+    if (store.locked()) return outcomeText(StoreResult::Locked);
+    if (!store.policies().allowAdd) return outcomeText(StoreResult::NotAllowed);
+    return nullptr;
+}
+
 }  // namespace
 
-RequestHandler::Extension addKeyFileExtension(KeyStore& store) {
-    return [&store](WireReader& body, Session& session, WireWriter& reply) {
+RequestHandler::Extension addKeyFileExtension(KeyStore& store, PathRefusal refusal) {
+    return [&store, refusal](WireReader& body, Session& session, WireWriter& reply) {
         std::string path;
         Bytes passphrase;
         if (!body.text(path) || !body.string(passphrase) || !body.atEnd() || path.empty()) {
@@ -84,15 +96,19 @@ RequestHandler::Extension addKeyFileExtension(KeyStore& store) {
             body.fail();
             return false;
         }
-        bool given = !passphrase.empty();
-        passphrase.push_back(0);
         AgentEvent event;
         event.operation = "add key file " + path;
         event.clientProcess = session.clientProcess;
-        std::uint32_t outcome =
-            addFrom(store, path, given ? reinterpret_cast<const char*>(passphrase.data()) : nullptr, event);
+        std::uint32_t outcome;
+        if (const char* why = refusalBeforeReading(store, refusal, path, outcome)) {
+            event.outcome = why;
+        } else {
+            bool given = !passphrase.empty();
+            passphrase.push_back(0);
+            outcome = addFrom(store, path, given ? reinterpret_cast<const char*>(passphrase.data()) : nullptr, event);
+            event.outcome = outcomeText(outcome);
+        }
         wipe(passphrase);
-        event.outcome = outcomeText(outcome);
         store.report(event);
         reply.u8(SSH_AGENT_SUCCESS);
         reply.u32(outcome);

@@ -1,8 +1,7 @@
-#undef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600  // QueryFullProcessImageNameA
 #include "AgentLog.h"
 
 #include "UnverifiedClient.h"
+#include "UserIdentity.h"
 
 #include <cstdio>
 #include <mutex>
@@ -49,15 +48,7 @@ void logLine(const std::string& text) {
     std::fclose(f);
 }
 
-std::string programOfProcess(DWORD processId) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (!process) return std::string();
-    char path[MAX_PATH];
-    DWORD size = sizeof path;
-    bool ok = QueryFullProcessImageNameA(process, 0, path, &size) != 0;
-    CloseHandle(process);
-    return ok ? std::string(path, size) : std::string();
-}
+std::string programOfProcess(DWORD processId) { return processImage(processId); }
 
 void logEvent(const agentcore::AgentEvent& event) {
     std::string line = event.operation;

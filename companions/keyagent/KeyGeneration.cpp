@@ -2,6 +2,7 @@
 #define _WIN32_WINNT 0x0600  // GetProcessIdOfThread
 #include "KeyGeneration.h"
 
+#include "ClientPath.h"
 #include "KeyFile.h"
 
 #include <atomic>
@@ -34,18 +35,12 @@ const char* kindName(KeyKind kind) {
     return "ecdsa";
 }
 
-// Only a whole path of a drive or a share, within MAX_PATH: a relative one
-// would land wherever the agent happened to start, and a colon past the
-// drive would name a stream of another file.
+// Folder and name of a path that clientPathRefusal let through, which
+// therefore holds a separator.
 bool splitPath(Request& r) {
-    const std::string& p = r.path;
-    if (p.empty() || p.size() >= MAX_PATH || p.find('\0') != std::string::npos) return false;
-    bool drive = p.size() > 3 && p[1] == ':' && (p[2] == '\\' || p[2] == '/');
-    bool share = p.compare(0, 2, "\\\\") == 0;
-    if ((!drive && !share) || p.find(':', 2) != std::string::npos) return false;
-    std::size_t separator = p.find_last_of("\\/");
-    r.folder = p.substr(0, separator + 1);
-    r.name = p.substr(separator + 1);
+    std::size_t separator = r.path.find_last_of("\\/");
+    r.folder = r.path.substr(0, separator + 1);
+    r.name = r.path.substr(separator + 1);
     return !r.name.empty();
 }
 
@@ -172,10 +167,11 @@ public:
     const char* run(DWORD threadId, const AgentEvent& event, Bytes& blob) {
         thread_ = openCaller(threadId, session_);
         if (!thread_ || callerGone(thread_, session_)) return "refused, the calling thread is not there";
-        if (exists(request_.path) || exists(request_.path + ".pub")) return "refused, the file or its .pub exists already";
-        // Known refusals before the work, not after.
+        // Known refusals before the work, not after; a locked agent looks
+        // at no file at all.
         if (store_.locked()) return outcomeText(StoreResult::Locked);
         if (!store_.policies().allowAdd) return outcomeText(StoreResult::NotAllowed);
+        if (exists(request_.path) || exists(request_.path + ".pub")) return "refused, the file or its .pub exists already";
         if (!files_.create(request_.folder)) return "refused, the folder does not exist or cannot be written";
         files_.discardTemporaries();
         // A large key takes minutes: the log says at once that work began.
@@ -228,6 +224,8 @@ bool generate(KeyStore& store, SECURITY_ATTRIBUTES* ownerOnly, WireReader& body,
     if (type > 2) {
         event.operation = "generate";
         event.outcome = "refused, a key type this agent does not make";
+    } else if (const char* why = clientPathRefusal(request.path)) {
+        event.outcome = why;
     } else if (!splitPath(request)) {
         event.outcome = "refused, not a whole path of a file";
     } else {

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -498,8 +500,40 @@ protected:
 
     KeyStore store;
     RequestHandler handler{store};
+    // What the agent's path check answers, and the paths it was shown.
+    const char* pathRefusal = nullptr;
+    std::vector<std::string> pathsChecked;
+    std::vector<AgentEvent> events;
 
-    void SetUp() override { handler.addExtension(kAddKeyFileExtension, addKeyFileExtension(store)); }
+    void SetUp() override {
+        handler.addExtension(kAddKeyFileExtension, addKeyFileExtension(store, [this](const std::string& path) {
+                                 pathsChecked.push_back(path);
+                                 return pathRefusal;
+                             }));
+        store.setEventSink([this](const AgentEvent& e) { events.push_back(e); });
+    }
+};
+
+// Counts the opens of the files watched, whoever makes them.
+class OpenWatch {
+public:
+    explicit OpenWatch(const std::vector<std::string>& files) : fd_(inotify_init1(IN_NONBLOCK)) {
+        for (const std::string& f : files) EXPECT_GE(inotify_add_watch(fd_, f.c_str(), IN_OPEN), 0) << f;
+    }
+    ~OpenWatch() { close(fd_); }
+    // Opens since the last call.
+    int opens() {
+        alignas(inotify_event) char buffer[4096];
+        int count = 0;
+        ssize_t n;
+        while ((n = read(fd_, buffer, sizeof buffer)) > 0)
+            for (char* p = buffer; p < buffer + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+                ++count;
+        return count;
+    }
+
+private:
+    int fd_;
 };
 
 TEST_F(AddKeyFileRequest, EncryptedFilesAreAskedForUntilTheRightPassphrase) {
@@ -540,4 +574,38 @@ TEST_F(AddKeyFileRequest, UnreadableFilesAndRefusalsAreToldApart) {
     store.setPolicies(noAdding);
     EXPECT_EQ(add(testkeys::fixturePath("ed25519")), KEYFILE_REFUSED);
     EXPECT_EQ(store.size(), 0u);
+}
+
+TEST_F(AddKeyFileRequest, NoFileIsOpenedWhileTheAgentTakesNoKeyOrThePathIsRefused) {
+    const std::string plain = testkeys::fixturePath("ed25519"), encrypted = path("ecdsa256.openssh.aes256-ctr");
+    OpenWatch watch({plain, encrypted, plain + "-cert.pub"});
+
+    ASSERT_EQ(store.lock(reinterpret_cast<const std::uint8_t*>("p"), 1), StoreResult::Ok);
+    EXPECT_EQ(add(encrypted, "wrong"), KEYFILE_REFUSED) << "no passphrase of a file is tried while locked";
+    EXPECT_EQ(add(encrypted), KEYFILE_REFUSED);
+    EXPECT_EQ(add(plain), KEYFILE_REFUSED);
+    EXPECT_EQ(events.back().outcome, "refused, the agent is locked");
+    EXPECT_EQ(watch.opens(), 0);
+    ASSERT_EQ(store.unlock(reinterpret_cast<const std::uint8_t*>("p"), 1), StoreResult::Ok);
+
+    Policies noAdding;
+    noAdding.allowAdd = false;
+    store.setPolicies(noAdding);
+    EXPECT_EQ(add(encrypted, "wrong"), KEYFILE_REFUSED);
+    EXPECT_EQ(watch.opens(), 0);
+    store.setPolicies(Policies());
+
+    pathRefusal = "refused, a path of another computer";
+    pathsChecked.clear();
+    EXPECT_EQ(add(plain), KEYFILE_UNREADABLE) << "the file's fault as far as the library tells the user";
+    EXPECT_EQ(pathsChecked, std::vector<std::string>{plain}) << "the path as the client sent it";
+    EXPECT_EQ(events.back().operation, "add key file " + plain);
+    EXPECT_EQ(events.back().outcome, pathRefusal);
+    EXPECT_EQ(watch.opens(), 0);
+    EXPECT_EQ(store.size(), 0u);
+
+    // The watch sees what a permitted add opens.
+    pathRefusal = nullptr;
+    EXPECT_EQ(add(plain), KEYFILE_ADDED);
+    EXPECT_GE(watch.opens(), 1);
 }

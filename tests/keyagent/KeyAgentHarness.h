@@ -364,6 +364,20 @@ inline Bytes attachRequest(HWND w) {
     return m.take();
 }
 
+// A window attached as the key manager's library attaches the manager's
+// at its start: the agent takes the manager's window messages only while
+// one is there.
+struct AttachedWindow {
+    HWND window = makeWindow();
+    explicit AttachedWindow(const std::string& managerPipe) { attachTo(managerPipe); }
+    ~AttachedWindow() { DestroyWindow(window); }
+    // Again, for an agent started since.
+    void attachTo(const std::string& managerPipe) {
+        Client c(managerPipe);
+        EXPECT_EQ(c.call(attachRequest(window)), Bytes{6}) << "attached";
+    }
+};
+
 // How many WM_AGENT_REFRESH reached the window within the time.
 inline int refreshesWithin(HWND w, DWORD ms) {
     int count = 0;

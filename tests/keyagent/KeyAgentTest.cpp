@@ -2,7 +2,12 @@
 // security and its behaviour with many, slow and stranded clients.
 #include "KeyAgentHarness.h"
 
+#include "Key.h"
+
 #include <aclapi.h>
+#include <gcrypt.h>
+
+#include <memory>
 
 using namespace agenttest;
 
@@ -62,6 +67,102 @@ TEST_F(KeyAgent, SixteenClientsAreServedAtOnce) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(connectedAtOnce, kClients);
     EXPECT_EQ(signatures, kClients * 5);
+}
+
+// The address space a process has reserved or committed.
+SIZE_T addressSpaceOf(HANDLE process) {
+    SIZE_T used = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const char* at = nullptr; VirtualQueryEx(process, at, &region, sizeof region) == sizeof region;) {
+        if (region.State != MEM_FREE) used += region.RegionSize;
+        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+        if (next <= at) break;
+        at = next;
+    }
+    return used;
+}
+
+// A thread per waiting client made a thousand of them fill the address
+// space of the 32-bit agent, after which nobody was served.
+TEST_F(KeyAgent, ThreeHundredIdleClientsCostLittleAndANewOneIsServedAtOnce) {
+    SIZE_T before = addressSpaceOf(agent_.pi.hProcess);
+    ASSERT_GT(before, 0u);
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.emplace_back(new Client(publicPipe_));
+        ASSERT_TRUE(idle.back()->connected()) << i;
+    }
+    Client fresh(publicPipe_), manager(pipe_);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(fresh.call(Bytes{11}), (Bytes{12, 0, 0, 0, 0}));
+    EXPECT_EQ(manager.call(Bytes{11}), (Bytes{12, 0, 0, 0, 0}));
+    EXPECT_LT(GetTickCount() - start, scaled(2000));
+    SIZE_T grown = addressSpaceOf(agent_.pi.hProcess) - before;
+    EXPECT_LT(grown, SIZE_T(64) << 20) << (grown >> 20) << " MiB for 300 clients";
+    EXPECT_EQ(idle.front()->call(Bytes{11}), (Bytes{12, 0, 0, 0, 0})) << "the first is still served";
+    EXPECT_EQ(idle.back()->call(Bytes{11}), (Bytes{12, 0, 0, 0, 0}));
+}
+
+// A magnitude of `bits` bits, odd, and with no prime factor below 20,000:
+// libgcrypt's primality test gets past its trial divisions and spends a
+// whole modular exponentiation on it.
+Bytes numberWithoutSmallFactors(unsigned bits) {
+    agentcore::initCrypto();
+    gcry_mpi_t primorial = gcry_mpi_set_ui(nullptr, 1), n = gcry_mpi_new(bits), gcd = gcry_mpi_new(0);
+    for (unsigned p = 3; p < 20000; p += 2) {
+        bool prime = true;
+        for (unsigned d = 3; d * d <= p && prime; d += 2) prime = p % d != 0;
+        if (prime) gcry_mpi_mul_ui(primorial, primorial, p);
+    }
+    gcry_mpi_set_bit(n, bits - 1);
+    gcry_mpi_set_bit(n, 0);
+    while (!gcry_mpi_gcd(gcd, n, primorial)) gcry_mpi_add_ui(n, n, 2);
+    Bytes out((bits + 7) / 8);
+    size_t written = 0;
+    gcry_mpi_print(GCRYMPI_FMT_USG, out.data(), out.size(), &written, n);
+    out.resize(written);
+    gcry_mpi_release(primorial);
+    gcry_mpi_release(n);
+    gcry_mpi_release(gcd);
+    return out;
+}
+
+// session-bind@openssh.com with a DSA host key of 32,768-bit p and q and
+// a signature of the right form, as a forwarded host could send it.
+Bytes hugeDsaSessionBind() {
+    Bytes big = numberWithoutSmallFactors(32768);
+    WireWriter key;
+    key.string(std::string("ssh-dss"));
+    key.mpint(big);
+    key.mpint(big);
+    key.mpint(Bytes{2});
+    key.mpint(Bytes{3});
+    WireWriter signature;
+    signature.string(std::string("ssh-dss"));
+    signature.string(Bytes(40, 0x11));
+    WireWriter w;
+    w.u8(27);
+    w.string(std::string("session-bind@openssh.com"));
+    w.string(key.bytes());
+    w.string(Bytes(32, 0x22));
+    w.string(signature.bytes());
+    w.boolean(true);
+    return w.take();
+}
+
+// Such a key cost the agent seconds of arithmetic per request before its
+// size was looked at.
+TEST_F(KeyAgent, AHugeDsaHostKeyInSessionBindIsRefusedAtOnceWhileOthersAreServed) {
+    Bytes bind = hugeDsaSessionBind();
+    Client setup(pipe_), binder(publicPipe_), other(publicPipe_);
+    ASSERT_EQ(setup.call(addEdRequest()), kSuccess);
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(binder.send(bind));
+    Bytes signature = other.call(signRequest());
+    EXPECT_TRUE(!signature.empty() && signature[0] == 14) << "another client is served meanwhile";
+    bool timedOut = false;
+    EXPECT_EQ(binder.receive(scaled(1500), &timedOut), Bytes{28}) << (timedOut ? "no answer in time" : "");
+    EXPECT_LT(GetTickCount() - start, scaled(2000));
 }
 
 TEST_F(KeyAgent, AClientThatStallsMidMessageStallsNoOther) {
@@ -159,4 +260,50 @@ TEST(KeyAgentPipeTaken, TheReasonIsLoggedAndShownOnce) {
     agent.stop();
     CloseHandle(squatter);
     DeleteFileA(log.c_str());
+}
+
+// Elevation, the reason the agent asks the client's token and not its
+// process, cannot be shown under Wine: every process there runs as one
+// user at one level (and Wine lets a pipe without a client be
+// impersonated too). What can be shown is that the client's token is read
+// and the thread acts as itself afterwards.
+TEST(PipeClientUser, IsReadFromTheClientsTokenAndTheThreadActsAsItselfAfter_ElevationCannotBeShownUnderWine) {
+    std::string name = "\\\\.\\pipe\\glimmerpad-identity-test-" + std::to_string(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 2, 4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    HANDLE client = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ConnectNamedPipe(server, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+    // Windows lends the identity once the server has read from the client.
+    char probe = 'x';
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(client, &probe, 1, &n, nullptr));
+    ASSERT_TRUE(ReadFile(server, &probe, 1, &n, nullptr));
+    UserSid user = pipeClientUser(server);
+    EXPECT_FALSE(user.empty());
+    EXPECT_TRUE(user.sameAs(currentUser())) << user.text();
+    HANDLE token = nullptr;
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) << "the thread still acts as its client";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_TOKEN));
+    if (token) CloseHandle(token);
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+TEST_F(KeyAgent, ClientsThatLendOnlyTheirIdentityAreServedOnBothPipes_ElevatedClientsCannotBeShownUnderWine) {
+    for (const std::string& name : {pipe_, publicPipe_}) {
+        HANDLE pipe = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << name;
+        const std::uint8_t request[] = {0, 0, 0, 1, 11};
+        std::uint8_t answer[9] = {};
+        DWORD n = 0, got = 0;
+        EXPECT_TRUE(WriteFile(pipe, request, sizeof request, &n, nullptr));
+        for (DWORD r = 0; got < sizeof answer && ReadFile(pipe, answer + got, sizeof answer - got, &r, nullptr) && r; got += r) {
+        }
+        EXPECT_EQ(got, 9u) << name;
+        EXPECT_EQ(answer[4], 12) << name;
+        CloseHandle(pipe);
+    }
 }

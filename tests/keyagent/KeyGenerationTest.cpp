@@ -232,6 +232,11 @@ TEST_F(KeyGeneration, ExistingFilesBadSizesAndUnwritablePlacesAreRefusedAndNothi
     EXPECT_EQ(c.call(generateRequest("id_new", 0, 0)), kRefused) << "a relative path";
     EXPECT_EQ(c.call(generateRequest(keys_ + "\\id_new:stream", 0, 0)), kRefused) << "a stream of another file";
     EXPECT_EQ(c.call(generateRequest(keys_ + "\\", 0, 0)), kRefused) << "no file name";
+    EXPECT_EQ(c.call(generateRequest("\\\\?\\" + fresh, 0, 0)), kRefused) << "a device path";
+    EXPECT_EQ(c.call(generateRequest("\\\\localhost\\C$" + fresh.substr(2), 0, 0)), kRefused) << "a share";
+    std::string log = readFile(log_);
+    EXPECT_NE(log.find("): refused, a device path"), std::string::npos) << log;
+    EXPECT_NE(log.find("): refused, a path of another computer"), std::string::npos);
 
     // A thread of no process, and one that has ended.
     EXPECT_EQ(c.call(generateRequest(fresh, 0, 0, 0)), kRefused);
@@ -245,7 +250,8 @@ TEST_F(KeyGeneration, ExistingFilesBadSizesAndUnwritablePlacesAreRefusedAndNothi
     ASSERT_EQ(c.call(Bytes{22, 0, 0, 0, 1, 'p'}), kSuccess);
     EXPECT_EQ(c.call(generateRequest(fresh, 0, 0)), kRefused) << "locked";
     ASSERT_EQ(c.call(Bytes{23, 0, 0, 0, 1, 'p'}), kSuccess);
-    SendMessageA(window_, WM_AGENT_SET_ALLOW_ADD, 0, 0);
+    AttachedWindow manager(pipe_);
+    ASSERT_EQ(SendMessageA(window_, WM_AGENT_SET_ALLOW_ADD, 0, 0), 1);
     EXPECT_EQ(c.call(generateRequest(fresh, 0, 0)), kRefused) << "AllowAdd off";
     SendMessageA(window_, WM_AGENT_SET_ALLOW_ADD, 0, 1);
 

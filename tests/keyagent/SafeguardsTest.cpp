@@ -17,7 +17,7 @@ namespace {
 
 // The passphrase message as the manager sends it, or bent where a test
 // asks: another size, or a field with no terminator.
-LRESULT sendPassphrase(HWND agent, const std::string& current, const std::string& replacement,
+LRESULT sendPassphrase(HWND agent, HWND sender, const std::string& current, const std::string& replacement,
                        DWORD size = sizeof(AgentPassphrasePayload), bool terminated = true) {
     std::vector<char> buffer(size > 1024 ? size : 1024, 0);
     auto* payload = reinterpret_cast<AgentPassphrasePayload*>(buffer.data());
@@ -25,7 +25,7 @@ LRESULT sendPassphrase(HWND agent, const std::string& current, const std::string
     std::memcpy(payload->newPassphrase, replacement.data(), replacement.size() < 256 ? replacement.size() : 256);
     if (!terminated) std::memset(payload->newPassphrase, 'x', sizeof payload->newPassphrase);
     COPYDATASTRUCT data = {COPYDATA_AGENT_PASSPHRASE, size, buffer.data()};
-    return SendMessageA(agent, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    return SendMessageA(agent, WM_COPYDATA, reinterpret_cast<WPARAM>(sender), reinterpret_cast<LPARAM>(&data));
 }
 
 Bytes lockRequest(std::uint8_t type, const std::string& passphrase) {
@@ -190,15 +190,17 @@ const char* encryptedKeyFile() {
 }  // namespace
 
 TEST_F(KeyAgent, ThePassphraseMessageAcceptsOnlyTheManagersPayloadAndTheRightCurrentPassphrase) {
+    AttachedWindow manager(pipe_);
+    HWND m = manager.window;
     const std::string longest(127, 'p');
-    EXPECT_EQ(sendPassphrase(window_, "", "", 511), 0) << "short";
-    EXPECT_EQ(sendPassphrase(window_, "", "", 513), 0) << "long";
-    EXPECT_EQ(sendPassphrase(window_, "", "first", 512, false), 0) << "a text that does not end in its field";
-    EXPECT_NE(sendPassphrase(window_, "", ""), 0) << "empty matches none, and empty leaves none";
-    EXPECT_EQ(sendPassphrase(window_, "something", "first"), 0) << "none is set: only the empty text matches";
-    EXPECT_NE(sendPassphrase(window_, "", longest), 0);
-    EXPECT_EQ(sendPassphrase(window_, "", "second"), 0) << "once set, the empty text no longer matches";
-    EXPECT_EQ(sendPassphrase(window_, longest.substr(1), "second"), 0);
+    EXPECT_EQ(sendPassphrase(window_, m, "", "", 511), 0) << "short";
+    EXPECT_EQ(sendPassphrase(window_, m, "", "", 513), 0) << "long";
+    EXPECT_EQ(sendPassphrase(window_, m, "", "first", 512, false), 0) << "a text that does not end in its field";
+    EXPECT_NE(sendPassphrase(window_, m, "", ""), 0) << "empty matches none, and empty leaves none";
+    EXPECT_EQ(sendPassphrase(window_, m, "something", "first"), 0) << "none is set: only the empty text matches";
+    EXPECT_NE(sendPassphrase(window_, m, "", longest), 0);
+    EXPECT_EQ(sendPassphrase(window_, m, "", "second"), 0) << "once set, the empty text no longer matches";
+    EXPECT_EQ(sendPassphrase(window_, m, longest.substr(1), "second"), 0);
     COPYDATASTRUCT other = {COPYDATA_AGENT_PASSPHRASE + 1, 0, nullptr};
     EXPECT_EQ(SendMessageA(window_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&other)), 0) << "another dwData";
 
@@ -210,7 +212,7 @@ TEST_F(KeyAgent, ThePassphraseMessageAcceptsOnlyTheManagersPayloadAndTheRightCur
     EXPECT_EQ(listed(c), 0u);
     EXPECT_EQ(c.call(lockRequest(23, longest)), kSuccess);
     EXPECT_EQ(listed(c), 1u);
-    EXPECT_NE(sendPassphrase(window_, longest, ""), 0) << "an empty new passphrase clears it";
+    EXPECT_NE(sendPassphrase(window_, m, longest, ""), 0) << "an empty new passphrase clears it";
     EXPECT_EQ(c.call(extension("lock-with-agent-passphrase@glimmerpad")), Bytes{28});
 }
 
@@ -219,19 +221,54 @@ TEST_F(KeyAgent, ResetRemovesEveryKeyClearsThePassphraseAndUnlocks) {
     Client c(pipe_);
     ASSERT_EQ(c.call(attachRequest(listener)), kSuccess);
     ASSERT_EQ(c.call(addEdRequest()), kSuccess);
-    ASSERT_NE(sendPassphrase(window_, "", "agent secret"), 0);
+    ASSERT_NE(sendPassphrase(window_, listener, "", "agent secret"), 0);
     ASSERT_EQ(c.call(lockRequest(22, "client secret")), kSuccess);
     EXPECT_GE(refreshesWithin(listener, scaled(5000)), 1) << "a lock is announced";
     EXPECT_EQ(SendMessageA(window_, WM_AGENT_RESET, 0, 0), 1);
     EXPECT_GE(refreshesWithin(listener, scaled(5000)), 1) << "and so is a reset";
     EXPECT_FALSE(isLocked(c));
     EXPECT_EQ(listed(c), 0u);
-    EXPECT_NE(sendPassphrase(window_, "", "new"), 0) << "no passphrase was left to match";
+    EXPECT_NE(sendPassphrase(window_, listener, "", "new"), 0) << "no passphrase was left to match";
     EXPECT_EQ(SendMessageA(window_, WM_AGENT_LOCK_CHANGED, 0, 0), 1) << "acknowledged";
     DestroyWindow(listener);
 }
 
+// Any program on the desktop can send the agent's window a message: the
+// manager's count only while a window attached through the manager's pipe
+// is there, and the passphrase only from that window.
+TEST_F(KeyAgent, TheManagersWindowMessagesCountOnlyWhileItsWindowIsAttached) {
+    Client c(pipe_);
+    ASSERT_EQ(c.call(addEdRequest()), kSuccess);
+    HWND stranger = makeWindow();
+    EXPECT_EQ(SendMessageA(window_, WM_AGENT_SET_ALLOW_ADD, 0, 0), 0);
+    EXPECT_EQ(SendMessageA(window_, WM_AGENT_SET_ALLOW_DELETE, 0, 0), 0);
+    EXPECT_EQ(SendMessageA(window_, WM_AGENT_SET_CONFIRM, 0, 1), 0);
+    EXPECT_EQ(SendMessageA(window_, WM_AGENT_RESET, 0, 0), 0);
+    EXPECT_EQ(sendPassphrase(window_, stranger, "", "taken over"), 0);
+    EXPECT_EQ(listed(c), 1u) << "not reset";
+    EXPECT_EQ(c.call(removeEdRequest()), kSuccess) << "AllowDelete stayed on";
+    EXPECT_EQ(c.call(addEdRequest()), kSuccess) << "AllowAdd stayed on";
+    EXPECT_EQ(c.call(extension("lock-with-agent-passphrase@glimmerpad")), Bytes{28}) << "no agent passphrase was set";
+    std::vector<std::string> log = lines(readFile(log_));
+    EXPECT_EQ(countContaining(log, "policy ConfirmKeyOp yes: refused, no key manager is attached"), 1);
+    EXPECT_EQ(countContaining(log, "set agent passphrase: refused, not from an attached key manager window"), 1);
+    {
+        AttachedWindow manager(pipe_);
+        EXPECT_EQ(sendPassphrase(window_, stranger, "", "taken over"), 0) << "not the window attached";
+        EXPECT_EQ(sendPassphrase(window_, nullptr, "", "taken over"), 0);
+        EXPECT_NE(sendPassphrase(window_, manager.window, "", "the manager's"), 0);
+        EXPECT_EQ(SendMessageA(window_, WM_AGENT_SET_ALLOW_DELETE, 0, 0), 1);
+        EXPECT_EQ(c.call(removeEdRequest()), Bytes{5});
+        EXPECT_EQ(SendMessageA(window_, WM_AGENT_SET_ALLOW_DELETE, 0, 1), 1);
+    }
+    EXPECT_EQ(SendMessageA(window_, WM_AGENT_RESET, 0, 0), 0) << "its window gone, the manager is gone";
+    EXPECT_EQ(listed(c), 1u);
+    EXPECT_EQ(c.call(extension("lock-with-agent-passphrase@glimmerpad")), kSuccess) << "the manager's passphrase";
+    DestroyWindow(stranger);
+}
+
 TEST_F(KeyAgent, PoliciesApplyToEveryClientAtOnceAndSurviveARestartWithThePassphrase) {
+    AttachedWindow manager(pipe_);
     const std::string settings = home_ + "\\.ssh\\gAgent";
     Client first(pipe_), second(pipe_);
     ASSERT_EQ(first.call(addEdRequest()), kSuccess);
@@ -252,12 +289,13 @@ TEST_F(KeyAgent, PoliciesApplyToEveryClientAtOnceAndSurviveARestartWithThePassph
     EXPECT_EQ(GetFileAttributesA((settings + ".new").c_str()), INVALID_FILE_ATTRIBUTES) << "no half-made file left";
 
     SendMessageA(window_, WM_AGENT_SET_ALLOW_DELETE, 0, 1);
-    ASSERT_NE(sendPassphrase(window_, "", "kept"), 0);
+    ASSERT_NE(sendPassphrase(window_, manager.window, "", "kept"), 0);
     std::string stored = readFile(home_ + "\\AppData\\Glimmerpad\\gkeyagent-passphrase");
     EXPECT_EQ(stored.rfind("scrypt ", 0), 0u) << stored;
     EXPECT_EQ(stored.find("kept"), std::string::npos);
 
     restartAgent();
+    manager.attachTo(pipe_);
     Client after(pipe_);
     EXPECT_EQ(after.call(addEdRequest()), Bytes{5}) << "AllowAdd off was read at start";
     SendMessageA(window_, WM_AGENT_SET_ALLOW_ADD, 0, 1);
@@ -317,7 +355,8 @@ TEST_F(KeyAgentConfirm, TheDialogNamesKeyAndProgramAndOnlyYesLetsTheSignatureThr
         EXPECT_TRUE(waitGone(dialog, scaled(3000)));
     }
     // The same rule for every key once ConfirmKeyOp is on.
-    SendMessageA(window_, WM_AGENT_SET_CONFIRM, 0, 1);
+    AttachedWindow manager(pipe_);
+    ASSERT_EQ(SendMessageA(window_, WM_AGENT_SET_CONFIRM, 0, 1), 1);
     ASSERT_EQ(setup.call(removeEdRequest()), kSuccess);
     ASSERT_EQ(setup.call(addEdRequest()), kSuccess);
     {
@@ -348,10 +387,11 @@ TEST_F(KeyAgentConfirm, AnUnansweredDialogDeniesAfterItsTimeAndOtherClientsAreSe
 }
 
 TEST_F(KeyAgent, TheLogHoldsALinePerEventAndNoSecret) {
+    AttachedWindow manager(pipe_);
     Client c(pipe_);
     ASSERT_EQ(c.call(addEdRequest()), kSuccess);
     ASSERT_EQ(c.call(signRequest())[0], 14);
-    ASSERT_NE(sendPassphrase(window_, "", "agent-secret-42"), 0);
+    ASSERT_NE(sendPassphrase(window_, manager.window, "", "agent-secret-42"), 0);
     ASSERT_EQ(c.call(lockRequest(22, "lock-secret-17")), kSuccess);
     ASSERT_EQ(c.call(lockRequest(23, "guess-secret-99")), Bytes{5});
     ASSERT_EQ(c.call(lockRequest(23, "lock-secret-17")), kSuccess);

@@ -1,0 +1,29 @@
+// What every part of the agent process works with, made once in WinMain
+// and handed to each: the pipe servers, the control window, the key
+// generation and the confirm prompt all reach the same store through the
+// same handler, so that no way in has rules of its own.
+#ifndef GKEYAGENT_AGENTCONTEXT_H
+#define GKEYAGENT_AGENTCONTEXT_H
+
+#include "AgentOptions.h"
+#include "AttachedWindows.h"
+#include "LanguageResources.h"
+#include "RequestHandler.h"
+#include "UserSecurity.h"
+
+struct AgentContext {
+    AgentContext(agentcore::KeyStore& keyStore, agentcore::RequestHandler& requestHandler,
+                 const LanguageResources& languageTexts, const AgentOptions& agentOptions, UserSecurity& userSecurity)
+        : store(keyStore), handler(requestHandler), texts(languageTexts), options(agentOptions), security(userSecurity) {}
+    AgentContext(const AgentContext&) = delete;
+    AgentContext& operator=(const AgentContext&) = delete;
+
+    agentcore::KeyStore& store;
+    agentcore::RequestHandler& handler;
+    const LanguageResources texts;
+    const AgentOptions options;
+    UserSecurity& security;
+    AttachedWindows windows;
+};
+
+#endif

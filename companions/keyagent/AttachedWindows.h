@@ -1,0 +1,38 @@
+// The key manager's windows, attached through the manager's pipe
+// ("attach-window@glimmerpad"), which only the agent library opens: each
+// is told of every change of the key set by a posted WM_AGENT_REFRESH,
+// and only while one is there does the control window take the manager's
+// messages (ControlWindow.h). A window counts while it exists and belongs
+// to a process of this user; a handle Windows has given to another
+// user's window since does not.
+#ifndef GKEYAGENT_ATTACHEDWINDOWS_H
+#define GKEYAGENT_ATTACHEDWINDOWS_H
+
+#include "RequestHandler.h"
+
+#include <windows.h>
+
+#include <mutex>
+#include <vector>
+
+class AttachedWindows {
+public:
+    // False for a window that is not there or not this user's.
+    bool attach(HWND window);
+    // Whether this window is attached and still counts.
+    bool holds(HWND window);
+    // Whether any attached window still counts.
+    bool anyHeld();
+    // Posted, never sent: the agent must not wait for a manager that may
+    // be waiting on the refresh event itself. Windows gone are dropped.
+    void announceChange();
+
+private:
+    std::mutex mutex_;
+    std::vector<HWND> windows_;
+};
+
+// The extension: two uint32, the window handle's high and low halves.
+agentcore::RequestHandler::Extension attachWindowExtension(AttachedWindows& windows);
+
+#endif
