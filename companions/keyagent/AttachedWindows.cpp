@@ -1,57 +1,57 @@
 #include "AttachedWindows.h"
 
 #include "AgentChannel.h"
-#include "UserIdentity.h"
 
 using namespace agentcore;
 
-namespace {
+bool AttachedWindows::counts(const Attached& attached) {
+    DWORD process = 0;
+    return attached.process != 0 && IsWindow(attached.window) &&
+           GetWindowThreadProcessId(attached.window, &process) && process == attached.process;
+}
 
-bool counts(HWND window) { return IsWindow(window) && windowOfCurrentUser(window); }
-
-}  // namespace
-
-bool AttachedWindows::attach(HWND window) {
-    if (!counts(window)) return false;
+bool AttachedWindows::attach(HWND window, DWORD clientProcess) {
+    Attached attached = {window, clientProcess};
+    if (!counts(attached)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (HWND w : windows_)
-        if (w == window) return true;
-    windows_.push_back(window);
+    for (const Attached& a : windows_)
+        if (a.window == window && a.process == clientProcess) return true;
+    windows_.push_back(attached);
     return true;
 }
 
 bool AttachedWindows::holds(HWND window) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (HWND w : windows_)
-        if (w == window) return counts(w);
+    for (const Attached& a : windows_)
+        if (a.window == window) return counts(a);
     return false;
 }
 
 bool AttachedWindows::anyHeld() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (HWND w : windows_)
-        if (counts(w)) return true;
+    for (const Attached& a : windows_)
+        if (counts(a)) return true;
     return false;
 }
 
 void AttachedWindows::announceChange() {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<HWND> alive;
-    for (HWND w : windows_) {
-        if (IsWindow(w) && PostMessageA(w, WM_AGENT_REFRESH, 0, 0)) alive.push_back(w);
+    std::vector<Attached> alive;
+    for (const Attached& a : windows_) {
+        if (counts(a) && PostMessageA(a.window, WM_AGENT_REFRESH, 0, 0)) alive.push_back(a);
     }
     windows_.swap(alive);
 }
 
 RequestHandler::Extension attachWindowExtension(AttachedWindows& windows) {
-    return [&windows](WireReader& body, Session&, WireWriter& reply) {
+    return [&windows](WireReader& body, Session& session, WireWriter& reply) {
         std::uint32_t high, low;
         if (!body.u32(high) || !body.u32(low) || !body.atEnd()) {
             body.fail();
             return false;
         }
         HWND window = reinterpret_cast<HWND>(static_cast<UINT_PTR>((std::uint64_t(high) << 32) | low));
-        if (!windows.attach(window)) return false;
+        if (!windows.attach(window, DWORD(session.clientProcess))) return false;
         reply.u8(SSH_AGENT_SUCCESS);
         return true;
     };

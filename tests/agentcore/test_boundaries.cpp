@@ -205,7 +205,9 @@ TEST(ForwardedHost, EveryRequestOfTheManagersOwnFailsOnThePublicChannelAndChange
     int reached = 0;
     for (const char* name : {kGenerateKey, kAttachWindow})
         a.handler.addExtension(name, [&reached](WireReader&, Session&, WireWriter&) { return ++reached > 0; });
-    a.handler.addExtension(kAddKeyFileExtension, addKeyFileExtension(a.store));
+    // Every path allowed here: the channel alone must keep the request out.
+    a.handler.addExtension(kAddKeyFileExtension,
+                           addKeyFileExtension(a.store, [](const std::string&) -> const char* { return nullptr; }));
     a.session.channel = Channel::Public;
     ASSERT_EQ(bindForwarding(a), kOk);
 

@@ -37,8 +37,10 @@ TEST_F(KeyAgent, AttachedWindowsAreToldOfEveryChangeWhoeverMakesIt) {
     EXPECT_EQ(other.call(Bytes{11}), (Bytes{12, 0, 0, 0, 0}));
     EXPECT_EQ(refreshesWithin(listener, 300), 0) << "a list is no change";
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "the event is left signalled";
-    // An attach naming no window is refused.
+    // An attach naming no window is refused, and so is one naming a window
+    // of another process than the one asking (here the agent's own).
     EXPECT_EQ(manager.call(attachRequest(gone)), Bytes{28});
+    EXPECT_EQ(manager.call(attachRequest(window_)), Bytes{28});
     CloseHandle(event);
     DestroyWindow(listener);
 }
