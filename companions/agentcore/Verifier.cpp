@@ -3,6 +3,7 @@
 #include <gcrypt.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
 
 namespace agentcore {
@@ -17,7 +18,14 @@ bool costInRange(std::uint32_t cost) {
     return cost >= kMinVerifierCost && cost <= kMaxVerifierCost && (cost & (cost - 1)) == 0;
 }
 
+// Each derivation takes 128 * r * N bytes (16 MiB at the default cost).
+// Locks with a passphrase of the client's are not braked like guesses, so
+// without this every public client at once could ask for one and use up
+// the address space of the 32-bit agent: one derivation at a time.
+std::mutex g_deriving;
+
 bool derive(const std::uint8_t* passphrase, std::size_t size, std::uint32_t cost, const Bytes& salt, Bytes& out) {
+    std::lock_guard<std::mutex> one(g_deriving);
     out.assign(kHashSize, 0);
     // libgcrypt's scrypt takes N as the sub-algorithm and p as the iterations.
     return gcry_kdf_derive(passphrase, size, GCRY_KDF_SCRYPT, int(cost), salt.data(), salt.size(), 1, out.size(),

@@ -17,9 +17,10 @@ namespace agentcore {
 // every unlock and every passphrase change a wait the user notices.
 const std::uint32_t kDefaultVerifierCost = 1u << 14;
 // What a stored verifier may ask for: anything else is a damaged or
-// hostile file, not a reason to allocate gigabytes.
+// hostile file. 2^20 would take 1 GiB, half the address space of the
+// 32-bit agent; four times the default (64 MiB) leaves room to grow.
 const std::uint32_t kMinVerifierCost = 1u << 10;
-const std::uint32_t kMaxVerifierCost = 1u << 20;
+const std::uint32_t kMaxVerifierCost = 1u << 16;
 
 struct Verifier {
     std::uint32_t cost = 0;

@@ -58,7 +58,11 @@ LRESULT onPassphrase(AgentContext& context, HWND sender, const COPYDATASTRUCT* d
     bool ok = readPayloadText(payload->currentPassphrase, current) &&
               readPayloadText(payload->newPassphrase, replacement);
     const char* outcome = "refused, a text without its end";
-    if (ok) {
+    if (ok && context.store.locked()) {
+        // The store refuses it too, unchecked; the log says why.
+        ok = false;
+        outcome = "refused, the agent is locked";
+    } else if (ok) {
         ok = context.store.changeAgentPassphrase(current, replacement);
         outcome = ok ? (replacement.empty() ? "done, cleared" : "done") : "refused, the current passphrase does not match";
     }
