@@ -27,11 +27,12 @@ std::uint32_t secondsLeft(std::uint64_t expiresAt, std::uint64_t now) {
 }
 
 // The key manager's list answer (key-list@glimmerpad): a header, then
-// each key's blob and name as strings, its seconds left and its confirm
-// flag. The identities answer is the same less the last five bytes of
-// each key, so a set that fits this one fits both.
+// each key's blob and name as strings, its seconds left, its confirm
+// flag and the count of its destinations (none yet). The identities answer
+// is the same less the last nine bytes of each key, so a set that fits this
+// one fits both.
 const std::size_t kListHeader = 1 + 4;
-std::size_t listedSize(const Bytes& blob, const std::string& name) { return 4 + blob.size() + 4 + name.size() + 4 + 1; }
+std::size_t listedSize(const Bytes& blob, const std::string& name) { return 4 + blob.size() + 4 + name.size() + 4 + 1 + 4; }
 
 }  // namespace
 
@@ -216,7 +217,7 @@ std::vector<Identity> KeyStore::list() const {
     std::uint64_t t = now();
     for (const Entry& e : keys_) {
         if (e.expiresAt <= t) continue;
-        out.push_back(Identity{e.key->pub.blob, e.name, secondsLeft(e.expiresAt, t), e.confirm});
+        out.push_back(Identity{e.key->pub.blob, e.name, secondsLeft(e.expiresAt, t), e.confirm, {}});
     }
     return out;
 }

@@ -21,6 +21,14 @@
 
 namespace agentcore {
 
+// One hop a key may be used for, as ssh-add -h names it: from a host (empty:
+// this machine) to a user (empty: any) at a host. Names only, for showing.
+struct DestinationHop {
+    std::string fromHost;
+    std::string toUser;
+    std::string toHost;
+};
+
 struct Identity {
     Bytes blob;
     std::string comment;
@@ -28,6 +36,8 @@ struct Identity {
     // a key in its last half second still shows that it has one.
     std::uint32_t secondsLeft = 0;
     bool confirm = false;
+    // Empty: the key may be used wherever the client takes it.
+    std::vector<DestinationHop> destinations;
 };
 
 struct KeyConstraints {

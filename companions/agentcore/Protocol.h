@@ -53,7 +53,9 @@ const char* const kLockWithAgentPassphrase = "lock-with-agent-passphrase@glimmer
 const char* const kLockState = "lock-state@glimmerpad";           // reply: boolean locked
 const char* const kRenameKey = "rename-key@glimmerpad";           // string blob, string name
 const char* const kSetLifetime = "set-lifetime@glimmerpad";       // string blob, uint32 seconds (0 removes)
-const char* const kKeyList = "key-list@glimmerpad";               // reply: uint32 n, n x (blob, comment, uint32 seconds left, boolean confirm)
+// reply: uint32 n, n x (blob, comment, uint32 seconds left, boolean confirm,
+// uint32 hops, hops x (string from host, string to user, string to host))
+const char* const kKeyList = "key-list@glimmerpad";
 const char* const kAttachWindow = "attach-window@glimmerpad";     // uint32 high, uint32 low of a window handle
 const char* const kAddKeyFileExtension = "add-key-file@glimmerpad";  // see KeyFileRequest.h
 const char* const kGenerateKey = "generate-key@glimmerpad";       // string path, uint32 type, uint32 bits, uint32 thread id

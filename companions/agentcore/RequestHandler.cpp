@@ -137,9 +137,17 @@ Outcome RequestHandler::identities(Bytes& reply) {
     return Outcome::Reply;
 }
 
+SignDestination destinationOf(const Session& session) {
+    SignDestination where;
+    if (session.bindings.empty()) return where;
+    where.hostKeyFingerprint = fingerprintSha256(session.bindings.back().hostKey);
+    where.forwardedHops = std::uint32_t(session.bindings.size() - 1);
+    return where;
+}
+
 bool RequestHandler::confirmed(const KeyInfo& key, const Session& session) {
     if (!key.confirm && !store_.policies().confirmKeyOp) return true;
-    return prompt_ && prompt_(key, session.clientProcess);
+    return prompt_ && prompt_(key, destinationOf(session), session.clientProcess);
 }
 
 Outcome RequestHandler::sign(WireReader& in, Session& session, Bytes& reply) {
@@ -316,6 +324,12 @@ bool RequestHandler::keyList(WireReader& body, WireWriter& reply) {
         reply.string(id.comment);
         reply.u32(id.secondsLeft);
         reply.boolean(id.confirm);
+        reply.u32(std::uint32_t(id.destinations.size()));
+        for (const DestinationHop& hop : id.destinations) {
+            reply.string(hop.fromHost);
+            reply.string(hop.toUser);
+            reply.string(hop.toHost);
+        }
     }
     return reply.bytes().size() <= kMaxMessage;
 }

@@ -39,6 +39,20 @@ struct Session {
 
 enum class Outcome { Reply, ReplyAndClose };
 
+// Where a signature goes, as far as the connection's session bindings
+// tell: what the confirm prompt shows the user.
+struct SignDestination {
+    // The name the key's destination constraints give the host, when one
+    // matched; empty otherwise.
+    std::string host;
+    // SHA-256 fingerprint of the last bound host key; empty when the
+    // connection was never bound.
+    std::string hostKeyFingerprint;
+    // The hosts the agent was forwarded through before it (bindings before
+    // the last).
+    std::uint32_t forwardedHops = 0;
+};
+
 class RequestHandler {
 public:
     // An extension reads its own data from body (what follows its name)
@@ -47,7 +61,8 @@ public:
     using Extension = std::function<bool(WireReader& body, Session& session, WireWriter& reply)>;
     // Asks the user whether the key may sign for this client; called on the
     // request's thread, which waits for the answer. No prompt: denied.
-    using ConfirmPrompt = std::function<bool(const KeyInfo& key, std::uint64_t clientProcess)>;
+    using ConfirmPrompt =
+        std::function<bool(const KeyInfo& key, const SignDestination& destination, std::uint64_t clientProcess)>;
 
     // Who may call an extension: OpenSSH's own work for everyone; this
     // agent's own only on the manager's channel. An extension out of reach
@@ -91,6 +106,9 @@ private:
     std::map<std::string, Registered> extensions_;
     ConfirmPrompt prompt_;
 };
+
+// What the confirm prompt is told of the connection a signature is for.
+SignDestination destinationOf(const Session& session);
 
 // Frames the byte stream of one client: whole messages to the handler,
 // whole answers back.

@@ -95,10 +95,12 @@ DWORD WINAPI promptThread(void* param) {
 
 }  // namespace
 
-ConfirmQuestion keyUseQuestion(const std::string& keyName, const std::string& fingerprint, std::uint64_t clientProcess) {
+ConfirmQuestion keyUseQuestion(const agentcore::KeyInfo& key, const agentcore::SignDestination& destination,
+                               std::uint64_t clientProcess) {
     ConfirmQuestion question;
-    question.keyName = keyName;
-    question.fingerprint = fingerprint;
+    question.keyName = key.name;
+    question.fingerprint = key.fingerprint;
+    question.destination = destination;
     if (clientProcess == kUnverifiedClient) {
         question.verified = false;
     } else if (clientProcess) {

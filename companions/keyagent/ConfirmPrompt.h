@@ -6,6 +6,7 @@
 #define GKEYAGENT_CONFIRMPROMPT_H
 
 #include "LanguageResources.h"
+#include "RequestHandler.h"
 
 #include <cstdint>
 #include <string>
@@ -16,12 +17,14 @@ struct ConfirmQuestion {
     std::string program;  // empty: the agent could not name it
     DWORD processId = 0;  // shown beside the program
     bool verified = true;  // false: shown as not verified, program or not
+    agentcore::SignDestination destination;  // where the signature goes, as far as known
 };
 
 // The question about a key for the client process of a request: its
 // program when the agent can name it; a client on PuTTY's path
 // (kUnverifiedClient) as not verified.
-ConfirmQuestion keyUseQuestion(const std::string& keyName, const std::string& fingerprint, std::uint64_t clientProcess);
+ConfirmQuestion keyUseQuestion(const agentcore::KeyInfo& key, const agentcore::SignDestination& destination,
+                               std::uint64_t clientProcess);
 
 // True only for the user's Yes within timeoutMs; No, closing the dialog,
 // the time running out or a dialog that cannot be shown all deny.

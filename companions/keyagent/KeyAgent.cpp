@@ -33,9 +33,9 @@ const unsigned long kLogLimit = 1024 * 1024;
 const PipeLimits kPublicLimits = {512, 32};
 const PipeLimits kManagerLimits = {64, 8};
 
-bool confirmKeyUse(const AgentContext& context, const KeyInfo& key, std::uint64_t clientProcess) {
-    return askToConfirm(context.texts, keyUseQuestion(key.name, key.fingerprint, clientProcess),
-                        context.options.confirmTimeoutMs);
+bool confirmKeyUse(const AgentContext& context, const KeyInfo& key, const SignDestination& destination,
+                   std::uint64_t clientProcess) {
+    return askToConfirm(context.texts, keyUseQuestion(key, destination, clientProcess), context.options.confirmTimeoutMs);
 }
 
 void tellPipeTaken(const LanguageResources& texts, const std::string& pipe, DWORD error) {
@@ -88,7 +88,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     handler.addExtension(kAddKeyFileExtension, addKeyFileExtension(store, clientPathRefusal));
     addKeyGeneration(handler, store, security.ownerOnly());
     handler.setConfirmPrompt(
-        [&context](const KeyInfo& key, std::uint64_t clientProcess) { return confirmKeyUse(context, key, clientProcess); });
+        [&context](const KeyInfo& key, const SignDestination& destination, std::uint64_t clientProcess) {
+            return confirmKeyUse(context, key, destination, clientProcess);
+        });
     store.setEventSink(logEvent);
     store.setPolicies(loadPolicies());
     store.restoreAgentPassphrase(loadVerifier(verifierPath()));

@@ -18,11 +18,20 @@ using agentcore::Bytes;
 const std::size_t kMaxName = 127;
 
 // One key as the agent reports it.
+// One hop a key may be used for: from a host (empty: the user's machine)
+// to a user (empty: any) at a host.
+struct Destination {
+    std::string fromHost;
+    std::string toUser;
+    std::string toHost;
+};
+
 struct HeldKey {
     Bytes blob;
     std::string comment;
     std::uint32_t secondsLeft = 0;  // 0: no lifetime
     bool confirm = false;
+    std::vector<Destination> destinations;  // empty: usable anywhere
 };
 
 // The words of the detail column in the user's language: printf formats

@@ -129,10 +129,20 @@ bool profileKeyFolder(char *folder) {
     return true;
 }
 
+bool readDestinations(WireReader &r, std::vector<keylist::Destination> &hops) {
+    std::uint32_t count;
+    // Each hop takes at least twelve bytes: a count beyond that is a lie.
+    if (!r.u32(count) || count > r.remaining() / 12) return false;
+    hops.assign(count, keylist::Destination());
+    for (keylist::Destination &hop : hops)
+        if (!r.text(hop.fromHost) || !r.text(hop.toUser) || !r.text(hop.toHost)) return false;
+    return true;
+}
+
 bool readHeldKey(WireReader &r, keylist::HeldKey &key, bool withConstraints) {
     if (!r.string(key.blob) || !r.text(key.comment)) return false;
     if (!withConstraints) return true;
-    return r.u32(key.secondsLeft) && r.boolean(key.confirm);
+    return r.u32(key.secondsLeft) && r.boolean(key.confirm) && readDestinations(r, key.destinations);
 }
 
 bool readHeldKeys(const Bytes &reply, std::uint8_t answer, bool withConstraints, std::vector<keylist::HeldKey> &keys) {

@@ -37,7 +37,7 @@ struct Agent {
         store.setChangeListener([this] { ++changes; });
         store.setEventSink([this](const AgentEvent& e) { events.push_back(e); });
         store.guessBrake().setWait([this](std::uint32_t ms) { delays.push_back(ms); });
-        handler.setConfirmPrompt([this](const KeyInfo& key, std::uint64_t client) {
+        handler.setConfirmPrompt([this](const KeyInfo& key, const SignDestination&, std::uint64_t client) {
             asked.push_back(key);
             EXPECT_EQ(client, session.clientProcess);
             return answer;

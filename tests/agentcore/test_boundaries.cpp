@@ -350,7 +350,7 @@ TEST(ListBound, KeysAreHeldOnlyWhileTheAnswersThatListThemFitInOneMessage) {
     // Filled to the byte: the key list exactly as long as a message may be.
     std::string name = "fixture rsa-2048";
     Bytes small = rewriteCertificate("rsa2048-cert.pub", &kZero, nullptr);
-    std::size_t room = kMaxMessage - keyListSize() - (4 + small.size() + 4 + name.size() + 4 + 1);
+    std::size_t room = kMaxMessage - keyListSize() - (4 + small.size() + 4 + name.size() + 4 + 1 + 4);
     Bytes exactId(room + 1, 'k');
     Bytes exact = rewriteCertificate("rsa2048-cert.pub", &exactId, nullptr);
     ASSERT_EQ(add(addCertificateBody(fixturePath("rsa2048"), exact)), kOk);

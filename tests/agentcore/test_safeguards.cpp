@@ -289,6 +289,7 @@ struct Listed {
     std::string name;
     std::uint32_t secondsLeft;
     bool confirm;
+    std::uint32_t destinations;
 };
 
 // The whole answer must be read: a field too many or too few is a fault.
@@ -300,7 +301,7 @@ std::vector<Listed> keyList(Agent& a) {
     EXPECT_TRUE(r.u8(type) && r.u32(n));
     EXPECT_EQ(type, SSH_AGENT_SUCCESS);
     std::vector<Listed> out(n);
-    for (Listed& l : out) r.string(l.blob), r.text(l.name), r.u32(l.secondsLeft), r.boolean(l.confirm);
+    for (Listed& l : out) r.string(l.blob), r.text(l.name), r.u32(l.secondsLeft), r.boolean(l.confirm), r.u32(l.destinations);
     EXPECT_TRUE(r.atEnd());
     return out;
 }

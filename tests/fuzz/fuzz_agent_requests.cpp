@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     store.setPolicies(Policies{(choices & 1) != 0, (choices & 2) == 0, (choices & 4) == 0});
     RequestHandler handler(store);
     store.guessBrake().setWait([](std::uint32_t) {});
-    handler.setConfirmPrompt([choices](const KeyInfo&, std::uint64_t) { return (choices & 8) != 0; });
+    handler.setConfirmPrompt(
+        [choices](const KeyInfo&, const SignDestination&, std::uint64_t) { return (choices & 8) != 0; });
     Connection connection(handler);
     connection.session().channel = (choices & 16) != 0 ? Channel::Manager : Channel::Public;
     std::size_t chunk = 1 + data[0];

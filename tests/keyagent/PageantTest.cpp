@@ -155,7 +155,10 @@ std::vector<Listed> keyList(Client& manager) {
     for (std::uint32_t i = 0; i < n; ++i) {
         Listed k;
         Bytes blob;
-        if (!r.string(blob) || !r.text(k.comment) || !r.u32(k.secondsLeft) || !r.boolean(k.confirm)) return {};
+        std::uint32_t destinations;
+        if (!r.string(blob) || !r.text(k.comment) || !r.u32(k.secondsLeft) || !r.boolean(k.confirm) ||
+            !r.u32(destinations) || destinations != 0)
+            return {};
         keys.push_back(k);
     }
     return keys;
