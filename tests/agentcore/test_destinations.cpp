@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -71,14 +72,18 @@ std::string typeOf(const Bytes& blob) {
 }
 
 // What ssh signs to log in: the session, then SSH_MSG_USERAUTH_REQUEST.
-Bytes login(const Bytes& sessionId, const std::string& user, const std::string& key, const Bytes* hostKey) {
-    Bytes blob = publicBlob(fixturePath(key + ".pub"));
+Bytes loginWith(const Bytes& sessionId, const std::string& user, const std::string& algorithm, const Bytes& blob,
+                const Bytes* hostKey) {
     WireWriter w;
     w.string(sessionId), w.u8(50), w.string(user), w.string(std::string("ssh-connection"));
     w.string(std::string(hostKey ? "publickey-hostbound-v00@openssh.com" : "publickey"));
-    w.u8(1), w.string(typeOf(blob)), w.string(blob);
+    w.u8(1), w.string(algorithm), w.string(blob);
     if (hostKey) w.string(*hostKey);
     return w.take();
+}
+Bytes login(const Bytes& sessionId, const std::string& user, const std::string& key, const Bytes* hostKey) {
+    Bytes blob = publicBlob(fixturePath(key + ".pub"));
+    return loginWith(sessionId, user, typeOf(blob), blob, hostKey);
 }
 
 // A connection of its own, bound hop by hop as ssh binds it; every hop's
@@ -289,12 +294,14 @@ TEST(DestinationParsing, TheKeyListsBoundCountsTheNamesOfEveryHop) {
     Hosts h;
     auto keyListSize = [&] { return a.extension("key-list@glimmerpad").size(); };
     // Constraints whose names take exactly this many bytes of the key list:
-    // 12 for each hop's three lengths, then its destination's name.
+    // 12 for each hop's three lengths, one each for the start and the user,
+    // then the destination's name.
+    const std::size_t most = 14 + kMaxHopName;
     auto listing = [&](std::size_t bytes) {
-        std::size_t count = (bytes + 11 + kMaxHopName) / (12 + kMaxHopName), names = bytes - 12 * count;
+        std::size_t count = (bytes + most - 1) / most, names = bytes - 14 * count;
         std::vector<Bytes> hops;
         for (std::size_t i = 0; i < count; ++i, names -= std::min(names, kMaxHopName))
-            hops.push_back(constraint(kHere, hop(std::string(std::min(names, kMaxHopName), 'n'), *h.a)));
+            hops.push_back(constraint(hop("f", *h.b), hop(std::string(std::min(names, kMaxHopName), 'n'), *h.a, "u")));
         return restrictTo(hops);
     };
     ASSERT_EQ(a.add("ed25519"), kOk);
@@ -302,12 +309,15 @@ TEST(DestinationParsing, TheKeyListsBoundCountsTheNamesOfEveryHop) {
     ASSERT_EQ(a.add("ed25519", listing(100)), kOk);
     EXPECT_EQ(keyListSize(), unconstrained + 100);
     for (const char* key : {"ecdsa384", "ecdsa521", "rsa2048"})
-        ASSERT_EQ(a.add(key, listing(kMaxDestinationConstraints * (12 + kMaxHopName))), kOk) << key;
+        ASSERT_EQ(a.add(key, listing(kMaxDestinationConstraints * most)), kOk) << key;
     std::size_t room = kMaxMessage - keyListSize() + 100;
     EXPECT_EQ(a.add("ed25519", listing(room + 1)), kFail) << "one byte more";
     ASSERT_EQ(a.add("ed25519", listing(room)), kOk);
     EXPECT_EQ(keyListSize(), kMaxMessage);
     EXPECT_EQ(a.add("ecdsa256"), kFail) << "one key more";
+    WireWriter rename;
+    rename.string(publicBlob(fixturePath("ed25519.pub"))), rename.string(std::string("fixture ed25519+"));
+    EXPECT_EQ(a.extension("rename-key@glimmerpad", rename.bytes()), kExtFail) << "a name one byte longer";
 }
 
 TEST(DestinationEnforcement, AKeyForHostALogsInThereOnlyAsTheUserItNamesAndNeverUnbound) {
@@ -336,7 +346,13 @@ TEST(DestinationEnforcement, AKeyForHostALogsInThereOnlyAsTheUserItNamesAndNever
     EXPECT_FALSE(toA.signs("ed25519", Bytes{'x'})) << "data that is no login";
     EXPECT_FALSE(toA.signs("ed25519", login(Bytes(32, 1), "alice", "ed25519", &h.a->pub.blob))) << "another session";
     EXPECT_FALSE(toA.signs("ed25519", login(toA.ids[0], "alice", "ed25519", &h.b->pub.blob))) << "another host key";
-    EXPECT_FALSE(toA.signs("ed25519", login(toA.ids[0], "alice", "ecdsa256", nullptr))) << "another key's login";
+    Bytes ed25519 = publicBlob(fixturePath("ed25519.pub")), rsa = publicBlob(fixturePath("rsa2048.pub"));
+    EXPECT_FALSE(toA.signs("ed25519", loginWith(toA.ids[0], "alice", "ssh-ed25519", h.b->pub.blob, nullptr)))
+        << "another key's login";
+    EXPECT_FALSE(toA.signs("ed25519", loginWith(toA.ids[0], "alice", "ssh-rsa", ed25519, nullptr)))
+        << "an algorithm of another type";
+    ASSERT_EQ(a.add("rsa2048", onlyA), kOk);
+    EXPECT_TRUE(toA.signs("rsa2048", loginWith(toA.ids[0], "alice", "rsa-sha2-512", rsa, nullptr)));
     EXPECT_EQ(told.size(), 2u) << "refused before the user is asked";
     EXPECT_TRUE(toA.logsIn("ecdsa256", "bob"));
     EXPECT_FALSE(toA.logsIn("ecdsa256", "alice")) << "the wrong user";
@@ -423,4 +439,19 @@ TEST(DestinationEnforcement, AnAuthorityInAHopPermitsTheHostsItCertifiesForThatN
     Bytes cert = certify(*h.a, *ca, good);
     cert[cert.size() - 1] ^= 1;
     EXPECT_EQ(forged.bind(*h.a, false, &cert), kExtFail) << "a certificate its authority did not sign";
+}
+
+TEST(DestinationEnforcement, PatternsMatchAsOpenSshsAndCostLittleHoweverManyStars) {
+    const struct {
+        const char* text;
+        const char* pattern;
+        bool matches;
+    } cases[] = {{"bob", "b?b", true}, {"bob", "*o*", true}, {"bob", "b", false}, {"bob", "*c", false},
+                 {"", "*", true},      {"", "?", false},     {"aXbYc", "a*b*c", true}, {"abcb", "a*b", true},
+                 {"abc", "a*b*d", false}};
+    for (const auto& c : cases) EXPECT_EQ(matchesPattern(c.text, c.pattern), c.matches) << c.text << " " << c.pattern;
+    // Trying every split of the text at every star took seconds here.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(matchesPattern(std::string(200, 'a'), "*a*a*a*a*b"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
 }

@@ -133,6 +133,44 @@ TEST(Wiping, NoFreedBlockStillHoldsTheSecretOfARemovedKey) {
     EXPECT_EQ(g_blocksWithSecret, 1) << "an unwiped copy is seen";
 }
 
+// Where a key may go is held with it and wiped with it: the name of its
+// destination stays in no freed block once the key is removed, replaced
+// or gone with the store.
+TEST(Wiping, AKeysDestinationsGoWithItWiped) {
+    initCrypto();
+    static const char host[] = "host-0123456789abcdef.example.com";
+    std::memcpy(g_secret, host, sizeof g_secret);
+    WireWriter to, start, constraint, list, constrained, remove;
+    start.string(std::string()), start.string(std::string()), start.string(std::string());
+    to.string(std::string()), to.string(std::string(host)), to.string(std::string());
+    to.string(testkeys::publicBlob(testkeys::fixturePath("ecdsa256.pub"))), to.boolean(false);
+    constraint.string(start.bytes()), constraint.string(to.bytes()), constraint.string(std::string());
+    list.string(constraint.bytes());
+    constrained.raw(testkeys::addIdentityBody(testkeys::fixturePath("ed25519")));
+    constrained.u8(SSH_AGENT_CONSTRAIN_EXTENSION), constrained.string(std::string(kRestrictDestination));
+    constrained.string(list.bytes());
+    remove.string(testkeys::publicBlob(testkeys::fixturePath("ed25519.pub")));
+    Bytes add = testkeys::frame(SSH_AGENTC_ADD_ID_CONSTRAINED, constrained.bytes()),
+          plain = testkeys::frame(SSH_AGENTC_ADD_IDENTITY, testkeys::addIdentityBody(testkeys::fixturePath("ed25519"))),
+          removal = testkeys::frame(SSH_AGENTC_REMOVE_IDENTITY, remove.bytes());
+    g_blocksWithSecret = 0;
+    g_watching = true;
+    {
+        KeyStore store;
+        RequestHandler handler(store);
+        Connection c(handler);
+        Bytes out;
+        for (const Bytes* request : {&add, &removal, &add, &plain, &add})
+            ASSERT_TRUE(c.receive(request->data(), request->size(), out));
+        Bytes ok{0, 0, 0, 1, SSH_AGENT_SUCCESS}, five;
+        for (int i = 0; i < 5; ++i) five.insert(five.end(), ok.begin(), ok.end());
+        EXPECT_EQ(out, five);
+        EXPECT_EQ(store.size(), 1u);
+    }
+    g_watching = false;
+    EXPECT_EQ(g_blocksWithSecret, 0);
+}
+
 // The same for key files: reading one, in each format and encryption, and
 // writing one leave no freed copy of the secret behind.
 TEST(Wiping, ReadingAndWritingKeyFilesLeavesNoFreedSecret) {
