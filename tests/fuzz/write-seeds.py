@@ -2,13 +2,17 @@
 """Writes the seeds for the inputs of the agent's trust boundaries: host keys
 in session-bind beyond any size the agent works with, comments that would
 make an identities answer larger than a message may be, this agent's own
-extensions on both channels, and frames cut short or with lengths that lie.
+extensions on both channels, frames cut short or with lengths that lie, and
+keys held for some destinations: logins and forwarded chains bound by host
+keys that really sign their sessions, and constraints wrong in every part.
 The files are kept in the tree; this script says how they were made.
     tests/fuzz/write-seeds.py
 """
 import hashlib
 import os
 import struct
+
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -135,6 +139,81 @@ def agent_requests():
     seeds["bind-cut-inside-host-key"] = bytes([3, PUBLIC]) + frame(cut_bind) + REQUEST_IDENTITIES
     cut_sign = bytes([13]) + u32(51) + held_blob()[:20]
     seeds["sign-cut-inside-key"] = bytes([CHUNK, MANAGER | 8]) + frame(cut_sign) + REQUEST_IDENTITIES
+    seeds.update(destination_seeds())
+    return seeds
+
+
+class Host:
+    """An Ed25519 host key made from its name, so that the seeds stay the same."""
+
+    def __init__(self, name):
+        self.name = name
+        self.key = Ed25519PrivateKey.from_private_bytes(hashlib.sha256(name.encode()).digest())
+        self.blob = string("ssh-ed25519") + string(self.key.public_key().public_bytes_raw())
+
+    def bind(self, session_id, forwarding):
+        signature = string("ssh-ed25519") + string(self.key.sign(session_id))
+        return extension("session-bind@openssh.com", string(self.blob) + string(session_id) + string(signature)
+                         + bytes([forwarding]))
+
+
+def hop(host="", keys=(), user="", authority=False, reserved=b""):
+    return string(string(user) + string(host) + string(reserved)
+                  + b"".join(string(k) + bytes([authority]) for k in keys))
+
+
+def constraint(start, destination, reserved=b""):
+    return string(start + destination + string(reserved))
+
+
+def restrict(*constraints):
+    return bytes([255]) + string("restrict-destination-v00@openssh.com") + string(b"".join(constraints))
+
+
+def constrained_blob():
+    return string("ssh-ed25519") + string(bytes.fromhex(ED25519_KEYS[0][1]))
+
+
+def login(session_id, user, host_blob=None):
+    method = "publickey-hostbound-v00@openssh.com" if host_blob else "publickey"
+    request = (string(session_id) + bytes([50]) + string(user) + string("ssh-connection") + string(method)
+               + bytes([1]) + string("ssh-ed25519") + string(constrained_blob()))
+    return request + (string(host_blob) if host_blob else b"")
+
+
+def sign(data):
+    return frame(bytes([13]) + string(constrained_blob()) + string(data) + u32(0))
+
+
+def destination_seeds():
+    a, b = Host("host-a"), Host("host-b")
+    here = hop()
+    sid_a, sid_b = b"\x21" * 32, b"\x22" * 32
+    seeds = {}
+    seeds["destination-login"] = bytes([CHUNK, PUBLIC]) + ed25519_add(
+        0, "for host-a", bytes([1]) + u32(600) + restrict(constraint(here, hop("host-a", [a.blob], "b?b")))) \
+        + REQUEST_IDENTITIES + sign(login(sid_a, "bob")) + a.bind(sid_a, 0) + REQUEST_IDENTITIES \
+        + sign(login(sid_a, "bob", a.blob)) + sign(login(sid_a, "alice")) + sign(b"not a login")
+    seeds["destination-forwarded"] = bytes([CHUNK, MANAGER | 8]) + ed25519_add(
+        0, "through host-a", bytes([2]) + restrict(constraint(here, hop("host-a", [a.blob])),
+                                                   constraint(hop("host-a", [a.blob]), hop("host-b", [b.blob], "bob")))) \
+        + a.bind(sid_a, 1) + REQUEST_IDENTITIES + extension("key-list@glimmerpad") + b.bind(sid_b, 0) \
+        + REQUEST_IDENTITIES + sign(login(sid_b, "bob", b.blob)) + sign(login(sid_b, "bob")) \
+        + frame(bytes([18]) + string(constrained_blob()))
+    unknown = string("ssh-unknown") + string(b"\x01" * 32)
+    wrong = {
+        "too-many-constraints": restrict(*[constraint(here, hop("host-a", [a.blob]))] * 257),
+        "too-many-keys": restrict(constraint(here, hop("host-a", [a.blob] * 65))),
+        "unknown-key-type": restrict(constraint(here, hop("host-a", [unknown]))),
+        "name-too-long": restrict(constraint(here, hop("h" * 256, [a.blob]))),
+        "reserved-data": restrict(constraint(here, hop("host-a", [a.blob], reserved=b"x"))),
+        "start-without-keys": restrict(constraint(hop("host-a"), hop("host-b", [b.blob]))),
+        "hop-length-lies": restrict(u32(4000) + string(b"")),
+    }
+    seeds["destination-refused"] = bytes([CHUNK, PUBLIC]) + b"".join(
+        ed25519_add(0, name, c) for name, c in wrong.items()) + REQUEST_IDENTITIES
+    seeds["destination-cut-short"] = bytes([CHUNK, PUBLIC]) + ed25519_add(
+        0, "cut", restrict(constraint(here, hop("host-a", [a.blob])))[:-9]) + REQUEST_IDENTITIES
     return seeds
 
 
