@@ -290,6 +290,7 @@ def malformed_destinations(host, many_host, scope):
             ("a from-hop with a name and no host key", restrict_destination([destination(hop("host-a", []), to_b)])),
             ("a to-hop without host keys", restrict_destination([destination(origin, hop("host-b", []))])),
             ("a to-hop without a name", restrict_destination([destination(origin, hop("", [(host, 0)]))])),
+            ("a host name of 1,000 bytes", restrict_destination([destination(origin, hop("h" * 1000, [(host, 0)]))])),
             ("a reserved field that is not empty", restrict_destination([destination(origin, to_b, reserved=b"x")])),
             ("no destination at all", restrict_destination([])),
             ("the destinations given twice", restrict_destination([destination(origin, to_b)]) * 2),
