@@ -28,11 +28,24 @@ std::uint32_t secondsLeft(std::uint64_t expiresAt, std::uint64_t now) {
 
 // The key manager's list answer (key-list@glimmerpad): a header, then
 // each key's blob and name as strings, its seconds left, its confirm
-// flag and the count of its destinations (none yet). The identities answer
-// is the same less the last nine bytes of each key, so a set that fits this
-// one fits both.
+// flag and its destinations, a count and three names each. The identities
+// answer is the same less all after the name, so a set that fits this one
+// fits both.
 const std::size_t kListHeader = 1 + 4;
-std::size_t listedSize(const Bytes& blob, const std::string& name) { return 4 + blob.size() + 4 + name.size() + 4 + 1 + 4; }
+std::size_t listedSize(const Bytes& blob, const std::string& name, const Destinations& destinations) {
+    std::size_t size = 4 + blob.size() + 4 + name.size() + 4 + 1 + 4;
+    for (const DestinationConstraint& c : destinations)
+        size += 4 + c.from.host.size() + 4 + c.to.user.size() + 4 + c.to.host.size();
+    return size;
+}
+
+// What the key manager shows of a key's destinations: the names alone.
+std::vector<DestinationHop> hopNames(const Destinations& destinations) {
+    std::vector<DestinationHop> names;
+    for (const DestinationConstraint& c : destinations)
+        names.push_back(DestinationHop{c.from.host, c.to.user, c.to.host});
+    return names;
+}
 
 }  // namespace
 
@@ -142,10 +155,11 @@ std::uint64_t KeyStore::untilNextExpiry() const {
     return next > t ? next - t : 0;
 }
 
-bool KeyStore::listFitsWith(const Bytes& blob, const std::string& name, const Entry* replaced) const {
-    std::size_t total = kListHeader + listedSize(blob, name);
+bool KeyStore::listFitsWith(const Bytes& blob, const std::string& name, const Destinations& destinations,
+                            const Entry* replaced) const {
+    std::size_t total = kListHeader + listedSize(blob, name, destinations);
     for (const Entry& e : keys_)
-        if (&e != replaced) total += listedSize(e.key->pub.blob, e.name);
+        if (&e != replaced) total += listedSize(e.key->pub.blob, e.name, *e.destinations);
     return total <= kMaxMessage;
 }
 
@@ -155,6 +169,7 @@ StoreResult KeyStore::add(std::unique_ptr<PrivateKey> key, const KeyConstraints&
     Entry entry;
     entry.name = key->comment;
     entry.confirm = constraints.confirm;
+    entry.destinations = std::make_shared<const Destinations>(constraints.destinations);
     entry.key = std::shared_ptr<const PrivateKey>(std::move(key));
     Entry replaced;
     {
@@ -163,7 +178,7 @@ StoreResult KeyStore::add(std::unique_ptr<PrivateKey> key, const KeyConstraints&
         if (!policies_.allowAdd) return StoreResult::NotAllowed;
         if (constraints.lifetimeSeconds) entry.expiresAt = now() + std::uint64_t(constraints.lifetimeSeconds) * 1000;
         auto it = find(entry.key->pub.blob.data(), entry.key->pub.blob.size());
-        if (!listFitsWith(entry.key->pub.blob, entry.name, it != keys_.end() ? &*it : nullptr))
+        if (!listFitsWith(entry.key->pub.blob, entry.name, *entry.destinations, it != keys_.end() ? &*it : nullptr))
             return StoreResult::TooLarge;
         if (it != keys_.end()) {
             replaced = std::move(*it);
@@ -208,7 +223,7 @@ StoreResult KeyStore::removeAll() {
     return StoreResult::Ok;
 }
 
-std::vector<Identity> KeyStore::list() const {
+std::vector<Identity> KeyStore::list(const KeyFilter& visible) const {
     expire();
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Identity> out;
@@ -216,8 +231,9 @@ std::vector<Identity> KeyStore::list() const {
     // The clock may have passed a lifetime since expire() ran.
     std::uint64_t t = now();
     for (const Entry& e : keys_) {
-        if (e.expiresAt <= t) continue;
-        out.push_back(Identity{e.key->pub.blob, e.name, secondsLeft(e.expiresAt, t), e.confirm, {}});
+        if (e.expiresAt <= t || (visible && !visible(*e.destinations))) continue;
+        out.push_back(
+            Identity{e.key->pub.blob, e.name, secondsLeft(e.expiresAt, t), e.confirm, hopNames(*e.destinations)});
     }
     return out;
 }
@@ -227,12 +243,14 @@ std::size_t KeyStore::size() const {
     return keys_.size();
 }
 
-bool KeyStore::describe(const std::uint8_t* blob, std::size_t size, KeyInfo& info) const {
+bool KeyStore::describe(const std::uint8_t* blob, std::size_t size, KeyInfo& info,
+                        std::shared_ptr<const Destinations>* destinations) const {
     expire();
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = find(blob, size);
     if (locked_ || it == keys_.end()) return false;
     info = KeyInfo{it->name, fingerprintSha256(it->key->pub.blob), it->confirm};
+    if (destinations) *destinations = it->destinations;
     return true;
 }
 
@@ -259,7 +277,7 @@ StoreResult KeyStore::rename(const std::uint8_t* blob, std::size_t size, const s
         if (locked_) return StoreResult::Locked;
         auto it = find(blob, size);
         if (it == keys_.end()) return StoreResult::NotFound;
-        if (!listFitsWith(it->key->pub.blob, name, &*it)) return StoreResult::TooLarge;
+        if (!listFitsWith(it->key->pub.blob, name, *it->destinations, &*it)) return StoreResult::TooLarge;
         it->name = name;
     }
     notify();

@@ -7,6 +7,7 @@
 #ifndef AGENTCORE_KEYSTORE_H
 #define AGENTCORE_KEYSTORE_H
 
+#include "Destinations.h"
 #include "GuessBrake.h"
 #include "Key.h"
 #include "Verifier.h"
@@ -43,7 +44,11 @@ struct Identity {
 struct KeyConstraints {
     std::uint32_t lifetimeSeconds = 0;  // 0: the key stays until removed
     bool confirm = false;               // every signature asks the user
+    Destinations destinations;          // empty: anywhere
 };
+
+// Which keys a connection may see, by their destinations.
+using KeyFilter = std::function<bool(const Destinations&)>;
 
 // What the log and the confirm prompt name a key by.
 struct KeyInfo {
@@ -107,11 +112,15 @@ public:
     StoreResult add(std::unique_ptr<PrivateKey> key, const KeyConstraints& constraints = KeyConstraints());
     StoreResult remove(const std::uint8_t* blob, std::size_t size, KeyInfo* removed = nullptr);
     StoreResult removeAll();
-    // Empty while locked; expired keys are not listed.
-    std::vector<Identity> list() const;
+    // Empty while locked; expired keys are not listed, nor keys the filter
+    // (when given) turns away.
+    std::vector<Identity> list(const KeyFilter& visible = KeyFilter()) const;
     std::size_t size() const;
-    // False while locked or when no key has this blob.
-    bool describe(const std::uint8_t* blob, std::size_t size, KeyInfo& info) const;
+    // False while locked or when no key has this blob. destinations, when
+    // given, receives the key's (shared, not copied: a sign request looks at
+    // them every time).
+    bool describe(const std::uint8_t* blob, std::size_t size, KeyInfo& info,
+                  std::shared_ptr<const Destinations>* destinations = nullptr) const;
     StoreResult sign(const std::uint8_t* blob, std::size_t blobSize, const std::uint8_t* data, std::size_t size,
                      std::uint32_t flags, Bytes& sigBlob) const;
     StoreResult rename(const std::uint8_t* blob, std::size_t size, const std::string& name);
@@ -158,6 +167,7 @@ private:
         std::string name;
         bool confirm = false;
         std::uint64_t expiresAt = kNever;
+        std::shared_ptr<const Destinations> destinations;
     };
 
     void notify() const;
@@ -165,7 +175,8 @@ private:
     std::vector<Entry>::iterator find(const std::uint8_t* blob, std::size_t size);
     std::vector<Entry>::const_iterator find(const std::uint8_t* blob, std::size_t size) const;
     StoreResult lockWith(const Verifier& verifier);
-    bool listFitsWith(const Bytes& blob, const std::string& name, const Entry* replaced) const;
+    bool listFitsWith(const Bytes& blob, const std::string& name, const Destinations& destinations,
+                      const Entry* replaced) const;
 
     mutable std::mutex mutex_;
     // mutable: reading the keys removes the expired ones first.

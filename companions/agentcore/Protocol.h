@@ -33,7 +33,11 @@ enum : std::uint8_t {
 enum : std::uint8_t {
     SSH_AGENT_CONSTRAIN_LIFETIME = 1,
     SSH_AGENT_CONSTRAIN_CONFIRM = 2,
+    SSH_AGENT_CONSTRAIN_EXTENSION = 255,  // string name, then its own data
 };
+
+// The one constraint extension held: where the key may be used.
+const char* const kRestrictDestination = "restrict-destination-v00@openssh.com";
 
 // The way a request came in. The public pipe and PuTTY's window serve
 // every local program and every host the user forwards the agent to: they

@@ -1,6 +1,9 @@
 #include "RequestHandler.h"
 
+#include "HostCertificate.h"
+
 #include <algorithm>
+#include <ctime>
 
 namespace agentcore {
 
@@ -17,10 +20,18 @@ Outcome success(Bytes& reply) {
 }
 
 const char* const kQuery = "query";
+const char* const kNotPermittedHere = "refused, the key is held for other destinations";
 const char* const kSessionBind = "session-bind@openssh.com";
 // A connection binds once per hop of a forwarding chain; more than this is
 // no login.
 const std::size_t kMaxBindings = 16;
+
+AddResult readConstraintExtension(WireReader& in, KeyConstraints& constraints) {
+    std::string name;
+    if (!in.text(name)) return AddResult::Malformed;
+    if (name != kRestrictDestination || !constraints.destinations.empty()) return AddResult::Refused;
+    return readDestinations(in, constraints.destinations);
+}
 
 // Unknown constraints refuse the add: a key must never be held with less
 // protection than its owner asked for.
@@ -38,11 +49,33 @@ AddResult readConstraints(WireReader& in, KeyConstraints& constraints) {
         } else if (type == SSH_AGENT_CONSTRAIN_CONFIRM) {
             if (confirm) return AddResult::Refused;
             constraints.confirm = confirm = true;
+        } else if (type == SSH_AGENT_CONSTRAIN_EXTENSION) {
+            AddResult read = readConstraintExtension(in, constraints);
+            if (read != AddResult::Ok) return read;
         } else {
             return AddResult::Refused;
         }
     }
     return in.ok() ? AddResult::Ok : AddResult::Malformed;
+}
+
+// Host certificates are valid by the calendar.
+std::uint64_t secondsSince1970() {
+    std::time_t now = std::time(nullptr);
+    return now < 0 ? 0 : std::uint64_t(now);
+}
+
+// What a connection may see of the keys: every key it may use on the path
+// its bindings prove, and every key held for anywhere. A connection never
+// bound is a local one, unless it tried to bind and failed: it claimed a
+// host it could not prove.
+KeyFilter visibleOn(const Session& session) {
+    std::uint64_t now = secondsSince1970();
+    return [&session, now](const Destinations& where) {
+        if (where.empty()) return true;
+        if (session.bindings.empty()) return !session.bindAttempted;
+        return permittedOn(where, session.bindings, now);
+    };
 }
 
 }  // namespace
@@ -62,7 +95,9 @@ RequestHandler::RequestHandler(KeyStore& store) : store_(store) {
     addExtension(kSetLifetime, [this](WireReader& body, Session& session, WireWriter& reply) {
         return setLifetime(body, session, reply);
     });
-    addExtension(kKeyList, [this](WireReader& body, Session&, WireWriter& reply) { return keyList(body, reply); });
+    addExtension(kKeyList, [this](WireReader& body, Session& session, WireWriter& reply) {
+        return keyList(body, session, reply);
+    });
 }
 
 void RequestHandler::addExtension(const std::string& name, Extension extension, Reach reach) {
@@ -98,7 +133,7 @@ Outcome RequestHandler::handle(const std::uint8_t* msg, std::size_t size, Sessio
     switch (type) {
     case SSH_AGENTC_REQUEST_IDENTITIES:
         if (!in.atEnd()) return failure(reply, Outcome::ReplyAndClose);
-        return identities(reply);
+        return identities(session, reply);
     case SSH_AGENTC_SIGN_REQUEST:
         return sign(in, session, reply);
     case SSH_AGENTC_ADD_IDENTITY:
@@ -122,8 +157,10 @@ Outcome RequestHandler::handle(const std::uint8_t* msg, std::size_t size, Sessio
     }
 }
 
-Outcome RequestHandler::identities(Bytes& reply) {
-    std::vector<Identity> ids = store_.list();
+// On a bound connection, only the keys that may go where it leads, so that
+// the client offers the right one first.
+Outcome RequestHandler::identities(const Session& session, Bytes& reply) {
+    std::vector<Identity> ids = store_.list(visibleOn(session));
     WireWriter w;
     w.u8(SSH_AGENT_IDENTITIES_ANSWER);
     w.u32(std::uint32_t(ids.size()));
@@ -140,14 +177,18 @@ Outcome RequestHandler::identities(Bytes& reply) {
 SignDestination destinationOf(const Session& session) {
     SignDestination where;
     if (session.bindings.empty()) return where;
-    where.hostKeyFingerprint = fingerprintSha256(session.bindings.back().hostKey);
+    // A host certificate is known by its key's fingerprint, as ssh shows it.
+    const Bytes& hostKey = session.bindings.back().hostKey;
+    PublicKey key;
+    bool certificate = parsePublicKey(hostKey.data(), hostKey.size(), key) && key.certificate;
+    where.hostKeyFingerprint = fingerprintSha256(certificate ? plainPublicBlob(key) : hostKey);
     where.forwardedHops = std::uint32_t(session.bindings.size() - 1);
     return where;
 }
 
-bool RequestHandler::confirmed(const KeyInfo& key, const Session& session) {
+bool RequestHandler::confirmed(const KeyInfo& key, const Session& session, const SignDestination& destination) {
     if (!key.confirm && !store_.policies().confirmKeyOp) return true;
-    return prompt_ && prompt_(key, destinationOf(session), session.clientProcess);
+    return prompt_ && prompt_(key, destination, session.clientProcess);
 }
 
 Outcome RequestHandler::sign(WireReader& in, Session& session, Bytes& reply) {
@@ -157,11 +198,22 @@ Outcome RequestHandler::sign(WireReader& in, Session& session, Bytes& reply) {
     if (!in.stringView(blob, blobSize) || !in.stringView(data, dataSize) || !in.u32(flags) || !in.atEnd())
         return failure(reply, Outcome::ReplyAndClose);
     KeyInfo key;
-    if (!store_.describe(blob, blobSize, key)) {
+    std::shared_ptr<const Destinations> where;
+    if (!store_.describe(blob, blobSize, key, &where)) {
         log("sign", nullptr, session, outcomeText(store_.locked() ? StoreResult::Locked : StoreResult::NotFound));
         return failure(reply, Outcome::Reply);
     }
-    if (!confirmed(key, session)) {
+    SignDestination destination = destinationOf(session);
+    if (!where->empty()) {
+        Bytes keyBlob(blob, blob + blobSize);
+        const char* refusal =
+            loginRefusal(*where, session.bindings, keyBlob, data, dataSize, secondsSince1970(), destination.host);
+        if (refusal) {
+            log("sign", &key, session, refusal);
+            return failure(reply, Outcome::Reply);
+        }
+    }
+    if (!confirmed(key, session, destination)) {
         log("sign", &key, session, "refused, not confirmed by the user");
         return failure(reply, Outcome::Reply);
     }
@@ -190,9 +242,18 @@ Outcome RequestHandler::addIdentity(WireReader& in, Session& session, bool const
         return failure(reply, Outcome::Reply);
     }
     KeyInfo info{key->comment, fingerprintSha256(key->pub.blob), constraints.confirm};
+    // A key held already is replaced only where it may be seen.
+    std::shared_ptr<const Destinations> held;
+    KeyInfo heldInfo;
+    if (store_.describe(key->pub.blob.data(), key->pub.blob.size(), heldInfo, &held) && !visibleOn(session)(*held)) {
+        log("add", &info, session, kNotPermittedHere);
+        return failure(reply, Outcome::Reply);
+    }
     std::string outcome;
     if (constraints.lifetimeSeconds) outcome += ", lifetime " + std::to_string(constraints.lifetimeSeconds) + " s";
     if (constraints.confirm) outcome += ", confirm each use";
+    if (!constraints.destinations.empty())
+        outcome += ", only for " + std::to_string(constraints.destinations.size()) + " destinations";
     StoreResult result = store_.add(std::move(key), constraints);
     log("add", &info, session, outcomeText(result) + (result == StoreResult::Ok ? outcome : std::string()));
     if (result != StoreResult::Ok) return failure(reply, Outcome::Reply);
@@ -204,7 +265,12 @@ Outcome RequestHandler::removeIdentity(WireReader& in, Session& session, Bytes& 
     std::size_t size;
     if (!in.stringView(blob, size) || !in.atEnd()) return failure(reply, Outcome::ReplyAndClose);
     KeyInfo key;
-    bool known = store_.describe(blob, size, key);
+    std::shared_ptr<const Destinations> where;
+    bool known = store_.describe(blob, size, key, &where);
+    if (known && !visibleOn(session)(*where)) {
+        log("remove", &key, session, kNotPermittedHere);
+        return failure(reply, Outcome::Reply);
+    }
     StoreResult result = store_.remove(blob, size, &key);
     log("remove", known || result == StoreResult::Ok ? &key : nullptr, session, outcomeText(result));
     if (result != StoreResult::Ok) return failure(reply, Outcome::Reply);
@@ -311,12 +377,14 @@ bool RequestHandler::setLifetime(WireReader& body, Session& session, WireWriter&
 }
 
 // The identities answer with what the key manager shows beside each key.
-bool RequestHandler::keyList(WireReader& body, WireWriter& reply) {
+// Filtered as the identities answer is: the manager's own channel is never
+// bound, and lists every key.
+bool RequestHandler::keyList(WireReader& body, const Session& session, WireWriter& reply) {
     if (!body.atEnd()) {
         body.fail();
         return false;
     }
-    std::vector<Identity> ids = store_.list();
+    std::vector<Identity> ids = store_.list(visibleOn(session));
     reply.u8(SSH_AGENT_SUCCESS);
     reply.u32(std::uint32_t(ids.size()));
     for (const Identity& id : ids) {
@@ -365,13 +433,17 @@ bool RequestHandler::sessionBind(WireReader& body, Session& session, WireWriter&
     const std::uint8_t *hostKey, *sessionId, *signature;
     std::size_t hostKeySize, sessionIdSize, signatureSize;
     bool forwarding;
+    session.bindAttempted = true;
     if (!body.stringView(hostKey, hostKeySize) || !body.stringView(sessionId, sessionIdSize) ||
         !body.stringView(signature, signatureSize) || !body.boolean(forwarding) || !body.atEnd()) {
         body.fail();
         return false;
     }
     PublicKey key;
-    if (!parsePublicKey(hostKey, hostKeySize, key) || key.certificate) return false;
+    if (!parsePublicKey(hostKey, hostKeySize, key)) return false;
+    // A host certificate binds only with its authority's true signature, so
+    // that a destination naming the authority may trust it.
+    if (key.certificate && !authoritySigned(key)) return false;
     // The host key's signature of the session proves that the client saw
     // this key exchange, not one it made up.
     if (!verifySignature(key, sessionId, sessionIdSize, signature, signatureSize)) return false;

@@ -6,6 +6,7 @@
 #ifndef AGENTCORE_REQUESTHANDLER_H
 #define AGENTCORE_REQUESTHANDLER_H
 
+#include "DestinationMatch.h"
 #include "KeyStore.h"
 #include "Protocol.h"
 #include "Wire.h"
@@ -20,12 +21,10 @@ namespace agentcore {
 
 // What one connection has told the agent about itself.
 struct Session {
-    struct Binding {
-        Bytes hostKey;
-        Bytes sessionId;
-        bool forwarding;
-    };
+    using Binding = SessionBinding;
     std::vector<Binding> bindings;
+    // A session-bind was asked for, whether or not it bound anything.
+    bool bindAttempted = false;
     // Set by whoever accepted the connection, before its first request.
     Channel channel = Channel::Public;
     // Set by the connection's owner (the pipe server knows the client's
@@ -79,7 +78,7 @@ public:
     Outcome handle(const std::uint8_t* msg, std::size_t size, Session& session, Bytes& reply);
 
 private:
-    Outcome identities(Bytes& reply);
+    Outcome identities(const Session& session, Bytes& reply);
     Outcome sign(WireReader& in, Session& session, Bytes& reply);
     Outcome addIdentity(WireReader& in, Session& session, bool constrained, Bytes& reply);
     Outcome removeIdentity(WireReader& in, Session& session, Bytes& reply);
@@ -92,8 +91,8 @@ private:
     bool lockState(WireReader& body, WireWriter& reply);
     bool renameKey(WireReader& body, Session& session, WireWriter& reply);
     bool setLifetime(WireReader& body, Session& session, WireWriter& reply);
-    bool keyList(WireReader& body, WireWriter& reply);
-    bool confirmed(const KeyInfo& key, const Session& session);
+    bool keyList(WireReader& body, const Session& session, WireWriter& reply);
+    bool confirmed(const KeyInfo& key, const Session& session, const SignDestination& destination);
     void log(const std::string& operation, const KeyInfo* key, const Session& session, const std::string& outcome);
 
     KeyStore& store_;
