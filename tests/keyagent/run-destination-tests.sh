@@ -34,7 +34,7 @@ fi
 start_hosts
 start_agent_and_bridge
 
-keys=(for-a for-b for-a-then-b for-a-then-c guarded as-user as-someone-else for-d for-e)
+keys=(for-a for-b for-a-then-b for-a-then-c for-c-then-b for-c-and-a-then-b guarded as-user as-someone-else for-d for-e)
 for i in 1 2 3 4 5 6 7 8 9; do keys+=(other-$i); done
 for k in "${keys[@]}"; do
   ssh-keygen -q -t ed25519 -N '' -C "dest $k" -f "$work/$k" || fail "ssh-keygen $k"
@@ -47,8 +47,8 @@ authorize() { # host, keys...
 # Each host would take more keys than the agent may use there: only the
 # agent keeps the others out.
 authorize host-a for-a for-b for-a-then-b for-a-then-c guarded as-user as-someone-else
-authorize host-b for-a for-b for-a-then-b for-a-then-c guarded
-authorize host-c for-a for-a-then-b for-a-then-c
+authorize host-b for-a for-b for-a-then-b for-a-then-c for-c-then-b for-c-and-a-then-b guarded
+authorize host-c for-a for-a-then-b for-a-then-c for-c-then-b for-c-and-a-then-b
 [ "$scope" = all ] && authorize host-d for-d for-e
 
 fingerprint() { ssh-keygen -l -E sha256 -f "$work/$1.pub" | cut -d' ' -f2; }
@@ -141,46 +141,66 @@ else
   fail "bound to host-b: $(grep -v '^before' "$raw" | tr '\n' ' ')"
 fi
 
-echo "--- forwarded through host-a"
+echo "--- forwarded"
 ssh-add -D >/dev/null 2>&1
 add_keys -h host-a -- for-a && add_keys -h host-a -h "host-a>host-b" -- for-a-then-b &&
   add_keys -h host-a -h "host-a>host-c" -- for-a-then-c
 added=$?
-# On host-a (this machine, with the socket sshd forwards the agent to): ssh
-# on to host-b (and host-c), then the raw client, which binds to host-b.
-hop_to() { # host
-  printf '%q ' ssh -v -n -F "$work/ssh_config" "$1" echo logged-in
-  printf '>%q 2>%q; ' "$work/ssh-through-a-to-$1.out" "$work/ssh-through-a-to-$1.err"
+# For the way through host-c: a key whose hop to host-b starts at host-a.
+if [ "$scope" = all ]; then
+  add_keys -h host-c -h "host-c>host-b" -- for-c-then-b && add_keys -h host-c -h "host-a>host-b" -- for-c-and-a-then-b ||
+    added=1
+fi
+# The next ssh, run on the first host: this machine, with the socket sshd
+# forwards the agent to.
+hop_on() { # first host, next host
+  printf '%q ' ssh -v -n -F "$work/ssh_config" "$2" echo logged-in
+  printf '>%q 2>%q; ' "$work/ssh-through-$1-to-$2.out" "$work/ssh-through-$1-to-$2.err"
 }
-far_side=$(hop_to host-b)
-[ "$scope" = all ] && far_side+=$(hop_to host-c)
+# ssh -A to the host, running the commands given there; true when the
+# host let it in.
+forward_to() { # host, commands
+  mark_logs "via-$1"
+  timeout $((90 * scale)) ssh -A -v -n -F "$work/ssh_config" "$1" "$2" >"$work/ssh-via-$1.out" 2>"$work/ssh-via-$1.err" &&
+    accepted_any "via-$1" "$1"
+}
+# True when the ssh run on the first host logged in to the next with the
+# key given, and had none of the other keys named from the agent.
+forwarded() { # first host, next host, key, keys not offered...
+  local label=through-$1-to-$2 via=via-$1 to=$2 key=$3 k
+  shift 3
+  grep -q logged-in "$work/ssh-$label.out" 2>/dev/null && accepted "$via" "$to" "$key" || return 1
+  for k in "$@"; do ! attempted "$label" "$k" || return 1; done
+}
+# On host-a: ssh on to host-b (and host-c), then the raw client, which
+# binds to host-b itself.
+far_side=$(hop_on host-a host-b)
+[ "$scope" = all ] && far_side+=$(hop_on host-a host-c)
 far_side+=$(printf '%q ' python3 "$client" bind-and-sign "$user" "$work/host-b/hostkey" "$work/host-b/hostkey.pub" \
   "$work/for-a.pub" "$work/for-a-then-b.pub" "$work/for-a-then-c.pub")
 far_side+=$(printf '>%q 2>&1' "$work/raw-forwarded.out")
-mark_logs forwarding
-timeout $((90 * scale)) ssh -A -v -n -F "$work/ssh_config" host-a "$far_side" >"$work/ssh-forwarding.out" 2>"$work/ssh-forwarding.err"
+forward_to host-a "$far_side"
 outer=$?
-# True when the ssh run on host-a logged in to the host with the key given,
-# and had none of the other two from the agent.
-forwarded_to() { # host, key
-  grep -q logged-in "$work/ssh-through-a-to-$1.out" 2>/dev/null && accepted forwarding "$1" "$2" || return 1
-  local k
-  for k in for-a for-a-then-b for-a-then-c; do
-    [ $k = "$2" ] || ! attempted "through-a-to-$1" $k || return 1
-  done
-}
-# The outer login's own check: the forwarded tries below mean nothing without it.
-[ $added = 0 ] && [ $outer = 0 ] && accepted_any forwarding host-a || fail "no login to host-a with ssh -A (add $added: $(cat "$work/add.out"); ssh $outer): $(ssh_said forwarding)"
-if forwarded_to host-b for-a-then-b; then
+# The first login's own check: the tries beyond it mean nothing without it.
+[ $added = 0 ] && [ $outer = 0 ] ||
+  fail "no login to host-a with ssh -A (add $added: $(cat "$work/add.out"); ssh $outer): $(ssh_said via-host-a)"
+if forwarded host-a host-b for-a-then-b for-a for-a-then-c; then
   pass "through host-a to host-b: the host-a>host-b key logs in; the host-a>host-c key and the host-a key are not offered"
 else
-  fail "through host-a to host-b: $(ssh_said through-a-to-host-b) / host-b's sshd: $(new_log forwarding host-b | grep -E 'Accepted|Failed')"
+  fail "through host-a to host-b: $(ssh_said through-host-a-to-host-b) / host-b's sshd: $(new_log via-host-a host-b | grep -E 'Accepted|Failed')"
 fi
 if [ "$scope" = all ]; then
-  if forwarded_to host-c for-a-then-c; then
+  if forwarded host-a host-c for-a-then-c for-a for-a-then-b; then
     pass "through host-a to host-c: the host-a>host-c key logs in; the host-a>host-b key and the host-a key are not offered"
   else
-    fail "through host-a to host-c: $(ssh_said through-a-to-host-c) / host-c's sshd: $(new_log forwarding host-c | grep -E 'Accepted|Failed')"
+    fail "through host-a to host-c: $(ssh_said through-host-a-to-host-c) / host-c's sshd: $(new_log via-host-a host-c | grep -E 'Accepted|Failed')"
+  fi
+  # Each hop is judged from the host before it.
+  forward_to host-c "$(hop_on host-c host-b)" || fail "no login to host-c with ssh -A: $(ssh_said via-host-c)"
+  if forwarded host-c host-b for-c-then-b for-c-and-a-then-b for-a-then-b; then
+    pass "through host-c to host-b: the host-c>host-b key logs in; a key for host-c and host-a>host-b is not offered"
+  else
+    fail "through host-c to host-b: $(ssh_said through-host-c-to-host-b) / host-b's sshd: $(new_log via-host-c host-b | grep -E 'Accepted|Failed')"
   fi
 fi
 raw=$work/raw-forwarded.out
