@@ -2,8 +2,9 @@
 # (run-peer-tests.sh, run-forwarding-attacks.sh, run-destination-tests.sh):
 # the agent under Wine, the bridge through which Linux's ssh tools reach its
 # pipe (socat and the relay: Wine has no AF_UNIX sockets), throw-away sshds
-# on 127.0.0.1, and the pass/fail count. Runs inside a test session (tools/test-session.sh), which
-# provides the Wine prefix, display and wineserver.
+# on 127.0.0.1, and the pass/fail count. Runs inside a test session
+# (tools/test-session.sh), which provides the Wine prefix, display and
+# wineserver.
 # The caller sets stage and relay first.
 wine=${GAGENT_WINE_LOADER:-/usr/lib/wine/wine64}
 scale=${GAGENT_TEST_TIMEOUT_SCALE:-1}
@@ -94,8 +95,9 @@ exec_sshd() { # log, sshd arguments...
     sshd-namespace "$work/passwd" "$work/group" "$@" 2>"$log"
 }
 
-# What every test sshd has beside its address and keys: keys only, from
-# files anyone may own; then the lines given.
+# What every test sshd has beside its address and keys: public keys as the
+# only way in, its files in the test's folder whoever owns them, no PAM and
+# no pid file; then the lines given.
 sshd_settings() { # sshd_config lines...
   printf '%s\n' "StrictModes no" "UsePAM no" "PasswordAuthentication no" "KbdInteractiveAuthentication no" \
     "PermitRootLogin prohibit-password" "PidFile none" "$@"

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A client that speaks the agent protocol itself on $SSH_AUTH_SOCK, for the
-tests of what the agent must refuse (run-forwarding-attacks.sh). It prints one
-"ok: ..." or "FAIL: ..." line per check.
+tests of what the agent must refuse (run-forwarding-attacks.sh,
+run-destination-tests.sh). It prints one "ok: ..." or "FAIL: ..." line per
+check, or the answers it got for the calling script to judge.
 
     raw-agent-client.py forwarded KEY_FILE GUARDED_KEY_FILE GUARDED_PUB NEW_KEY_PATH KEYS_HELD
         On the far side of "ssh -A": every request of this agent's own that
