@@ -30,6 +30,37 @@ void showCountdown(HWND dialog, const Prompt& prompt) {
     SetDlgItemTextA(dialog, IDC_CONFIRM_COUNTDOWN, text);
 }
 
+// The host by the name the key's destinations give it, else by its key;
+// a connection never bound names none, and the line stays hidden.
+void showHost(HWND dialog, const Prompt& prompt) {
+    const agentcore::SignDestination& where = prompt.question.destination;
+    if (where.host.empty() && where.hostKeyFingerprint.empty()) {
+        ShowWindow(GetDlgItem(dialog, IDC_CONFIRM_HOST_LABEL), SW_HIDE);
+        ShowWindow(GetDlgItem(dialog, IDC_CONFIRM_HOST), SW_HIDE);
+        return;
+    }
+    if (where.host.empty()) {
+        char label[64] = "";
+        loadLanguageString(prompt.resources, IDS_CONFIRM_HOST_KEY_LABEL, label, sizeof label);
+        SetDlgItemTextA(dialog, IDC_CONFIRM_HOST_LABEL, label);
+    }
+    SetDlgItemTextA(dialog, IDC_CONFIRM_HOST, where.host.empty() ? where.hostKeyFingerprint.c_str() : where.host.c_str());
+}
+
+// Through how many hosts the agent was forwarded, one in words of its own.
+void showForwarding(HWND dialog, const Prompt& prompt) {
+    std::uint32_t hops = prompt.question.destination.forwardedHops;
+    char format[128] = "";
+    char text[160] = "";
+    if (hops == 1) {
+        loadLanguageString(prompt.resources, IDS_CONFIRM_FORWARDED_ONE, text, sizeof text);
+    } else if (hops > 1) {
+        loadLanguageString(prompt.resources, IDS_CONFIRM_FORWARDED, format, sizeof format);
+        std::snprintf(text, sizeof text, format, unsigned(hops));
+    }
+    SetDlgItemTextA(dialog, IDC_CONFIRM_FORWARDED, text);
+}
+
 void fillIn(HWND dialog, const Prompt& prompt) {
     const ConfirmQuestion& q = prompt.question;
     char format[128] = "";
@@ -45,6 +76,8 @@ void fillIn(HWND dialog, const Prompt& prompt) {
     SetDlgItemTextA(dialog, IDC_CONFIRM_KEY_NAME, q.keyName.c_str());
     SetDlgItemTextA(dialog, IDC_CONFIRM_FINGERPRINT, q.fingerprint.c_str());
     SetDlgItemTextA(dialog, IDC_CONFIRM_PROGRAM, program);
+    showHost(dialog, prompt);
+    showForwarding(dialog, prompt);
     SendDlgItemMessageA(dialog, IDC_CONFIRM_ICON, STM_SETICON, WPARAM(LoadIconA(nullptr, IDI_QUESTION)), 0);
     showCountdown(dialog, prompt);
 }
