@@ -504,12 +504,16 @@ TEST_F(KeyAgentConfirm, TheDialogShowsTheHostKeyOfTheConnectionAndThroughHowMany
         {routeThrough({&a, &b}), &b, "Forwarded through 1 host", true},
         {routeThrough({&a, &b, &c}), &c, "Forwarded through 2 hosts", false},
     };
+    std::vector<LONG> heights;
     for (const auto& hop : cases) {
         SCOPED_TRACE(hop.route.bindings.size());
         PendingSignature pending(pipe_, hop.route);
         ASSERT_TRUE(pending.bound);
         HWND dialog = waitForConfirmDialog(scaled(10000));
         ASSERT_NE(dialog, nullptr);
+        RECT outer;
+        GetWindowRect(dialog, &outer);
+        heights.push_back(outer.bottom - outer.top);
         HWND label = GetDlgItem(dialog, kHostLabelControl), host = GetDlgItem(dialog, kHostControl);
         ASSERT_TRUE(label && host) << "the dialog has a line for the host";
         if (hop.host) {
@@ -524,6 +528,10 @@ TEST_F(KeyAgentConfirm, TheDialogShowsTheHostKeyOfTheConnectionAndThroughHowMany
         EXPECT_EQ(pending.signedIt(), hop.allow);
         EXPECT_TRUE(waitGone(dialog, scaled(3000)));
     }
+    // A line with nothing to say leaves no gap before the question.
+    EXPECT_LT(heights[0], heights[1]);
+    EXPECT_LT(heights[1], heights[2]);
+    EXPECT_EQ(heights[2], heights[3]);
 }
 
 // A key held to destinations (ssh-add -c -h host-a -h "host-a>host-b")
