@@ -30,6 +30,69 @@ void showCountdown(HWND dialog, const Prompt& prompt) {
     SetDlgItemTextA(dialog, IDC_CONFIRM_COUNTDOWN, text);
 }
 
+// The host by the name the key's destinations give it, else by its key;
+// false, and the line hidden, for a connection never bound.
+bool showHost(HWND dialog, const Prompt& prompt) {
+    const agentcore::SignDestination& where = prompt.question.destination;
+    if (where.host.empty() && where.hostKeyFingerprint.empty()) {
+        ShowWindow(GetDlgItem(dialog, IDC_CONFIRM_HOST_LABEL), SW_HIDE);
+        ShowWindow(GetDlgItem(dialog, IDC_CONFIRM_HOST), SW_HIDE);
+        return false;
+    }
+    if (where.host.empty()) {
+        char label[64] = "";
+        loadLanguageString(prompt.resources, IDS_CONFIRM_HOST_KEY_LABEL, label, sizeof label);
+        SetDlgItemTextA(dialog, IDC_CONFIRM_HOST_LABEL, label);
+    }
+    SetDlgItemTextA(dialog, IDC_CONFIRM_HOST, where.host.empty() ? where.hostKeyFingerprint.c_str() : where.host.c_str());
+    return true;
+}
+
+// Through how many hosts the agent was forwarded, one in words of its own;
+// false, and the line hidden, when it was not.
+bool showForwarding(HWND dialog, const Prompt& prompt) {
+    std::uint32_t hops = prompt.question.destination.forwardedHops;
+    char format[128] = "";
+    char text[160] = "";
+    if (hops == 1) {
+        loadLanguageString(prompt.resources, IDS_CONFIRM_FORWARDED_ONE, text, sizeof text);
+    } else if (hops > 1) {
+        loadLanguageString(prompt.resources, IDS_CONFIRM_FORWARDED, format, sizeof format);
+        std::snprintf(text, sizeof text, format, unsigned(hops));
+    }
+    SetDlgItemTextA(dialog, IDC_CONFIRM_FORWARDED, text);
+    ShowWindow(GetDlgItem(dialog, IDC_CONFIRM_FORWARDED), hops ? SW_SHOWNA : SW_HIDE);
+    return hops > 0;
+}
+
+RECT placeOf(HWND dialog, HWND control) {
+    RECT r;
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+// The rows of where the signature goes that have nothing to say give their
+// room up: a line shown takes the first row, and what lies below the rows
+// moves up, the dialog shorter by as much and still centred.
+void closeEmptyRows(HWND dialog, bool hostShown, bool forwardingShown) {
+    HWND forwarded = GetDlgItem(dialog, IDC_CONFIRM_FORWARDED);
+    RECT first = placeOf(dialog, GetDlgItem(dialog, IDC_CONFIRM_HOST)), second = placeOf(dialog, forwarded);
+    if (forwardingShown && !hostShown)
+        SetWindowPos(forwarded, nullptr, second.left, first.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    int shift = (second.top - first.top) * (2 - int(hostShown) - int(forwardingShown));
+    if (shift == 0) return;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        RECT r = placeOf(dialog, child);
+        if (r.top >= second.bottom)
+            SetWindowPos(child, nullptr, r.left, r.top - shift, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    RECT outer;
+    GetWindowRect(dialog, &outer);
+    SetWindowPos(dialog, nullptr, outer.left, outer.top + shift / 2, outer.right - outer.left,
+                 outer.bottom - outer.top - shift, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 void fillIn(HWND dialog, const Prompt& prompt) {
     const ConfirmQuestion& q = prompt.question;
     char format[128] = "";
@@ -45,6 +108,9 @@ void fillIn(HWND dialog, const Prompt& prompt) {
     SetDlgItemTextA(dialog, IDC_CONFIRM_KEY_NAME, q.keyName.c_str());
     SetDlgItemTextA(dialog, IDC_CONFIRM_FINGERPRINT, q.fingerprint.c_str());
     SetDlgItemTextA(dialog, IDC_CONFIRM_PROGRAM, program);
+    bool hostShown = showHost(dialog, prompt);
+    bool forwardingShown = showForwarding(dialog, prompt);
+    closeEmptyRows(dialog, hostShown, forwardingShown);
     SendDlgItemMessageA(dialog, IDC_CONFIRM_ICON, STM_SETICON, WPARAM(LoadIconA(nullptr, IDI_QUESTION)), 0);
     showCountdown(dialog, prompt);
 }

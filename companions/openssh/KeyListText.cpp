@@ -17,10 +17,12 @@ std::string format(const std::string& pattern, unsigned value) {
     return out;
 }
 
-std::string format(const std::string& pattern, const std::string& value) {
-    char out[256];
-    std::snprintf(out, sizeof out, pattern.c_str(), value.c_str());
-    return out;
+// Room for the value and the pattern's own words: a list of hops may take
+// the whole detail.
+std::string format(const std::string& pattern, const std::string& value, unsigned count = 0) {
+    std::vector<char> out(pattern.size() + value.size() + 16);
+    std::snprintf(out.data(), out.size(), pattern.c_str(), value.c_str(), count);
+    return out.data();
 }
 
 bool endsWith(const std::string& s, const char* end) {
@@ -51,6 +53,34 @@ std::string typeNameOf(const Bytes& blob) {
     return r.text(name) ? name : std::string();
 }
 
+std::string hopText(const Destination& hop) {
+    std::string to = hop.toUser.empty() ? hop.toHost : hop.toUser + "@" + hop.toHost;
+    return printable(hop.fromHost.empty() ? to : hop.fromHost + ">" + to);
+}
+
+std::string withMore(const std::string& list, std::size_t more, const DetailTexts& texts) {
+    if (more == 0) return list;
+    return more == 1 ? format(texts.oneMore, list) : format(texts.more, list, unsigned(more));
+}
+
+// As many whole hops as fit in room bytes, and how many more there are; a
+// first hop that does not fit alone is cut at a character and marked.
+std::string destinationList(const std::vector<Destination>& hops, const DetailTexts& texts, std::size_t room) {
+    std::string list, best;
+    for (std::size_t shown = 1; shown <= hops.size(); ++shown) {
+        list += (shown == 1 ? "" : texts.hopSeparator) + hopText(hops[shown - 1]);
+        // Hops only lengthen the list: past the room none can fit.
+        if (list.size() > room) break;
+        std::string whole = withMore(list, hops.size() - shown, texts);
+        if (whole.size() <= room) best = whole;
+    }
+    if (!best.empty() || hops.empty()) return best;
+    const std::string mark = "...";
+    std::size_t frame = withMore(mark, hops.size() - 1, texts).size();
+    if (frame >= room) return std::string();
+    return withMore(cut(hopText(hops[0]), room - frame) + mark, hops.size() - 1, texts);
+}
+
 std::string detailOf(const HeldKey& key, const DetailTexts& texts, const std::string& fingerprint) {
     // The column is headed "Fingerprint": that comes first.
     std::vector<std::string> parts(1, fingerprint);
@@ -58,9 +88,14 @@ std::string detailOf(const HeldKey& key, const DetailTexts& texts, const std::st
     if (agentcore::parsePublicKey(key.blob.data(), key.blob.size(), pub)) parts.push_back(format(texts.bits, pub.bits()));
     if (key.secondsLeft) parts.push_back(format(texts.expires, durationText(key.secondsLeft, texts)));
     if (key.confirm) parts.push_back(texts.confirm);
+    const std::string separator = ", ";
     std::string detail;
-    for (const std::string& p : parts) detail += (detail.empty() ? "" : ", ") + p;
-    return detail;
+    for (const std::string& p : parts) detail += (detail.empty() ? "" : separator) + p;
+    if (key.destinations.empty()) return detail;
+    // The destinations take what the rest leaves of the column.
+    std::size_t frame = detail.size() + separator.size() + format(texts.destinations, std::string()).size();
+    std::string list = destinationList(key.destinations, texts, frame < kMaxDetail ? kMaxDetail - frame : 0);
+    return list.empty() ? detail : detail + separator + format(texts.destinations, list);
 }
 
 }  // namespace

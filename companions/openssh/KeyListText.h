@@ -16,8 +16,10 @@ using agentcore::Bytes;
 
 // The manager cuts names at this length; nothing it shows may be longer.
 const std::size_t kMaxName = 127;
+// A list view draws no more of a cell than this; a detail that needs more
+// is shortened here, where it can be done at a hop and a character.
+const std::size_t kMaxDetail = 259;
 
-// One key as the agent reports it.
 // One hop a key may be used for: from a host (empty: the user's machine)
 // to a user (empty: any) at a host.
 struct Destination {
@@ -26,6 +28,7 @@ struct Destination {
     std::string toHost;
 };
 
+// One key as the agent reports it.
 struct HeldKey {
     Bytes blob;
     std::string comment;
@@ -35,7 +38,8 @@ struct HeldKey {
 };
 
 // The words of the detail column in the user's language: printf formats
-// with one %u (bits, and the four units) or one %s (expires).
+// with one %u (bits, and the four units), one %s (expires, destinations,
+// one more) or a %s and a %u (more), and the separator between hops.
 struct DetailTexts {
     std::string bits = "%u bits";
     std::string expires = "expires in %s";
@@ -44,6 +48,10 @@ struct DetailTexts {
     std::string hours = "%u h";
     std::string minutes = "%u min";
     std::string seconds = "%u s";
+    std::string destinations = "only for %s";
+    std::string hopSeparator = ", ";
+    std::string oneMore = "%s and 1 more";
+    std::string more = "%s and %u more";
 };
 
 struct ShownKey {
@@ -56,7 +64,8 @@ struct ShownKey {
 // "SHA256:" and OpenSSH's unpadded base64 of the blob's SHA-256.
 using Fingerprint = std::string (*)(const Bytes& blob);
 
-// In the agent's order, every name distinct.
+// In the agent's order, every name distinct; each detail one line of at
+// most kMaxDetail bytes.
 std::vector<ShownKey> showKeys(const std::vector<HeldKey>& keys, const DetailTexts& texts, Fingerprint fingerprint);
 
 // The names alone: comments made printable, an empty one replaced by

@@ -24,5 +24,9 @@
 #define IDS_UNIT_HOURS 214
 #define IDS_UNIT_MINUTES 215
 #define IDS_UNIT_SECONDS 216
+#define IDS_DETAIL_DESTINATIONS 217  // %s: the key's destinations
+#define IDS_DETAIL_HOP_SEPARATOR 218  // between two destinations
+#define IDS_DETAIL_ONE_MORE 219      // %s: the destinations shown, one left out
+#define IDS_DETAIL_MORE 220          // %s: the destinations shown, %u: how many are left out
 
 #endif

@@ -326,6 +326,10 @@ keylist::DetailTexts OpenSshAgent::detailTexts() const {
     t.hours = text(IDS_UNIT_HOURS);
     t.minutes = text(IDS_UNIT_MINUTES);
     t.seconds = text(IDS_UNIT_SECONDS);
+    t.destinations = text(IDS_DETAIL_DESTINATIONS);
+    t.hopSeparator = text(IDS_DETAIL_HOP_SEPARATOR);
+    t.oneMore = text(IDS_DETAIL_ONE_MORE);
+    t.more = text(IDS_DETAIL_MORE);
     return t;
 }
 

@@ -74,6 +74,81 @@ TEST(KeyListDetail, TheDetailHoldsSizeFingerprintAndConstraints) {
     EXPECT_EQ(shown[1].name, fakeFingerprint(junk.blob));
 }
 
+// A key no size can be read of: its detail is the fingerprint, 11 bytes
+// here, then the destinations.
+HeldKey destinedKey(const std::vector<Destination>& hops) {
+    HeldKey key;
+    key.blob = Bytes{0, 0, 0, 1, 'x'};
+    key.destinations = hops;
+    return key;
+}
+
+std::string detailOf(const HeldKey& key, const DetailTexts& texts = DetailTexts()) {
+    return showKeys({key}, texts, fakeFingerprint)[0].detail;
+}
+
+TEST(KeyListDestinations, EachHopIsNamedAsSshAddTakesItInTheUsersWords) {
+    HeldKey key = destinedKey({{"", "", "host-a"}, {"host-a", "", "host-b"}, {"", "git", "github.com"},
+                               {"jump", "deploy", "10.0.0.7"}, {"", "", "evil\nhost\tname"}});
+    key.blob = testkeys::publicBlob(testkeys::fixturePath("ed25519.pub"));
+    key.confirm = true;
+    EXPECT_EQ(detailOf(key), fakeFingerprint(key.blob) +
+                                 ", 256 bits, confirms each use, only for host-a, host-a>host-b, git@github.com, "
+                                 "jump>deploy@10.0.0.7, evil host name");
+    DetailTexts german;
+    german.destinations = "nur f\xc3\xbcr %s";
+    german.hopSeparator = "; ";
+    EXPECT_EQ(detailOf(destinedKey({{"", "", "a"}, {"a", "", "b"}}), german),
+              fakeFingerprint(Bytes{0, 0, 0, 1, 'x'}) + ", nur f\xc3\xbcr a; a>b");
+    EXPECT_EQ(detailOf(destinedKey({})), fakeFingerprint(Bytes{0, 0, 0, 1, 'x'})) << "no destinations, no words";
+}
+
+// 22 bytes of the detail are the fingerprint and "only for ": a list of
+// 237 bytes fills the column exactly.
+TEST(KeyListDestinations, AListThatFillsTheColumnIsWholeAndOneByteMoreEndsInHowManyMore) {
+    std::string first(100, 'a');
+    std::string exact = detailOf(destinedKey({{"", "", first}, {"", "", std::string(135, 'b')}}));
+    EXPECT_EQ(exact.size(), kMaxDetail);
+    EXPECT_EQ(exact.substr(exact.size() - 4), "bbbb");
+    std::string over = detailOf(destinedKey({{"", "", first}, {"", "", std::string(136, 'b')}}));
+    EXPECT_EQ(over, fakeFingerprint(Bytes{0, 0, 0, 1, 'x'}) + ", only for " + first + " and 1 more");
+    std::string two = detailOf(destinedKey({{"", "", first}, {"", "", std::string(136, 'b')}, {"", "", "c"}}));
+    EXPECT_EQ(two.substr(two.size() - 11), " and 2 more");
+}
+
+TEST(KeyListDestinations, ManyHopsShowWhatFitsAndCountTheRest) {
+    std::vector<Destination> hops;
+    for (int i = 0; i < 1000; ++i) hops.push_back({"bastion", "", "server-" + std::to_string(i) + ".example.com"});
+    DetailTexts texts;
+    texts.more = "%s (+%u)";
+    std::string detail = detailOf(destinedKey(hops), texts);
+    ASSERT_LE(detail.size(), kMaxDetail);
+    std::size_t shown = 0;
+    for (std::size_t at = 0; (at = detail.find("bastion>", at)) != std::string::npos; ++at) ++shown;
+    std::size_t open = detail.rfind("(+");
+    ASSERT_NE(open, std::string::npos) << detail;
+    EXPECT_EQ(shown + std::stoul(detail.substr(open + 2)), hops.size()) << detail;
+    std::string next = ", bastion>server-" + std::to_string(shown) + ".example.com";
+    EXPECT_LT(kMaxDetail - detail.size(), next.size()) << "a hop that would fit was left out: " << detail;
+}
+
+TEST(KeyListDestinations, AHopTooLongForTheColumnIsCutBetweenCharactersAndMarked) {
+    std::string wide;
+    for (int i = 0; i < 200; ++i) wide += "\xe6\x97\xa5";  // three bytes each
+    for (std::size_t more : {0u, 1u, 12u}) {
+        std::vector<Destination> hops(1, Destination{"", "", wide});
+        hops.resize(1 + more, Destination{"", "", "other"});
+        std::string detail = detailOf(destinedKey(hops));
+        ASSERT_LE(detail.size(), kMaxDetail) << more;
+        std::string end = more == 0 ? "..." : more == 1 ? "... and 1 more" : "... and 12 more";
+        ASSERT_EQ(detail.substr(detail.size() - end.size()), end) << more;
+        std::string kept = detail.substr(22, detail.size() - 22 - end.size());
+        EXPECT_EQ(kept.size() % 3, 0u) << "cut inside a character: " << more;
+        EXPECT_EQ(kept, wide.substr(0, kept.size())) << more;
+        EXPECT_GT(kept.size() + end.size() + 3, kMaxDetail - 22) << "cut shorter than the column needs: " << more;
+    }
+}
+
 TEST(KeyListLifetime, LifetimesAreReadAsTheKeySettingsDialogExplainsThem) {
     struct Case {
         const char* text;

@@ -1,10 +1,12 @@
 // The key manager's rows made from the key list the agent reports. The
-// comments are chosen by whoever added the keys, a forwarded host too, so
-// every name must come out one printable line of at most kMaxName bytes,
-// and no two rows may be named alike (a row is found again by its name).
-// The input is a lifetime text as the user types it, up to the first
-// newline, then keys laid out as in the agent's key list answer: string
-// blob, string comment, uint32 seconds left, boolean confirm.
+// comments and destinations are chosen by whoever added the keys, a
+// forwarded host too, so every name must come out one printable line of at
+// most kMaxName bytes, no two rows may be named alike (a row is found again
+// by its name), and every detail must be one printable line the list can
+// draw whole (kMaxDetail). The input is a lifetime text as the user types
+// it, up to the first newline, then keys laid out as in the agent's key
+// list answer: string blob, string comment, uint32 seconds left, boolean
+// confirm, uint32 hops and each hop's from host, to user and to host.
 #include "Key.h"
 #include "KeyListText.h"
 #include "Wire.h"
@@ -20,21 +22,39 @@ namespace {
 // Enough rows to walk the renaming of clashes; more only take longer.
 const std::size_t kMostKeys = 64;
 
+// Enough hops to fill any detail; the library bounds the count by what is
+// left of the answer.
+const std::uint32_t kMostHops = 512;
+
+bool readHops(WireReader& in, std::vector<Destination>& hops) {
+    std::uint32_t count;
+    if (!in.u32(count) || count > kMostHops) return false;
+    hops.assign(count, Destination());
+    for (Destination& hop : hops)
+        if (!in.text(hop.fromHost) || !in.text(hop.toUser) || !in.text(hop.toHost)) return false;
+    return true;
+}
+
 std::vector<HeldKey> heldKeys(WireReader& in) {
     std::vector<HeldKey> keys;
     HeldKey key;
     while (keys.size() < kMostKeys && in.string(key.blob) && in.text(key.comment) && in.u32(key.secondsLeft) &&
-           in.boolean(key.confirm))
+           in.boolean(key.confirm) && readHops(in, key.destinations))
         keys.push_back(key);
     return keys;
 }
 
-void checkNames(const std::vector<ShownKey>& rows) {
+bool oneLine(const std::string& text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+void checkRows(const std::vector<ShownKey>& rows) {
     std::set<std::string> names;
     for (const ShownKey& row : rows) {
         if (row.name.empty() || row.name.size() > kMaxName || !names.insert(row.name).second) __builtin_trap();
-        for (char c : row.name)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) __builtin_trap();
+        if (!oneLine(row.name) || !oneLine(row.detail) || row.detail.size() > kMaxDetail) __builtin_trap();
     }
 }
 
@@ -51,6 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t listAt = newline ? textSize + 1 : size;
     WireReader in(data + listAt, size - listAt);
     std::vector<HeldKey> keys = heldKeys(in);
-    checkNames(showKeys(keys, DetailTexts(), fingerprintSha256));
+    checkRows(showKeys(keys, DetailTexts(), fingerprintSha256));
     return 0;
 }

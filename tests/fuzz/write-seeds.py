@@ -221,10 +221,15 @@ def key_list_text():
     ed_blob = string("ssh-ed25519") + string(HELD_PUBLIC)
     rsa_blob = string("ssh-rsa") + mpint(65537) + mpint(odd_number(2048, "list"))
 
-    def held(blob, comment, seconds=0, confirm=False):
-        return string(blob) + string(comment) + u32(seconds) + bytes([confirm])
+    def held(blob, comment, seconds=0, confirm=False, hops=()):
+        listed = u32(len(hops)) + b"".join(string(f) + string(u) + string(t) for f, u, t in hops)
+        return string(blob) + string(comment) + u32(seconds) + bytes([confirm]) + listed
 
+    many = [("bastion", "", f"server-{i}.example.com") for i in range(120)]
+    wide = [("", "\u00e9" * 90, "\u65e5\u672c" * 60), ("jump", "", "target\tname")]
     return {
+        "destinations": b"30m\n" + held(ed_blob, "held", hops=[("", "", "host-a"), ("host-a", "git", "host-b")])
+        + held(rsa_blob, "many", 3600, True, many) + held(ed_blob, "wide", hops=wide),
         "clashing-names": b"90m\n" + held(ed_blob, "work") + held(rsa_blob, "work") + held(ed_blob, "work (2)"),
         "long-and-empty-names": b" 2d \n" + held(ed_blob, "x" * 300) + held(rsa_blob, "x" * 300)
         + held(ed_blob, "") + held(b"junk", "   ", 3600, True),

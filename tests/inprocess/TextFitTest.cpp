@@ -236,12 +236,22 @@ struct CompanionDialog {
     const char *text;
 };
 
+const char *const kWideFingerprint = "SHA256:V+B+AsemgBFQ9Cymg7VRIeWW/RNVCVm2R9s6gLOMgb8";
+
 const CompanionDialog COMPANION_DIALOGS[] = {
     {"OPENSSH.DLL", IDD_KEY_PASSPHRASE, IDC_PASSPHRASE_RETRY, IDS_PASSPHRASE_WRONG, NULL},
     {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_COUNTDOWN, IDS_CONFIRM_COUNTDOWN, NULL},
     {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_PROGRAM, IDS_CONFIRM_UNVERIFIED_PROGRAM, NULL},
-    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_FINGERPRINT, 0,
-     "SHA256:bbXpuKG6zhzdmnxq256TlqzFBzRl2f6OOg722cYNbU8"},
+    // The widest of 3,000 fingerprints of keys ssh-keygen made: in the
+    // proportional fonts fewer than one in a thousand is as wide.
+    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_FINGERPRINT, 0, kWideFingerprint},
+    // Where the signature goes: a host named by the key's destinations,
+    // else its key, and the hosts the agent was forwarded through.
+    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_HOST, 0, "build-runner-07.eu-west-1.compute.example.internal"},
+    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_HOST, 0, kWideFingerprint},
+    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_HOST_LABEL, IDS_CONFIRM_HOST_KEY_LABEL, NULL},
+    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_FORWARDED, IDS_CONFIRM_FORWARDED_ONE, NULL},
+    {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_FORWARDED, IDS_CONFIRM_FORWARDED, NULL},
 };
 
 TEST_P(TextFit, TheAgentsAndItsLibrarysDialogsFitInTheLanguage)
@@ -262,6 +272,9 @@ TEST_P(TextFit, TheAgentsAndItsLibrarysDialogsFitInTheLanguage)
             loadLanguageString(resources, companion.format, format, sizeof format);
             snprintf(text, sizeof text, format, 30u);
         }
+        // A line the template lacks would be measured as fitting.
+        EXPECT_NE(GetDlgItem(dialog, companion.control), (HWND)NULL)
+            << companion.file << " template " << companion.dialog << " has no control " << companion.control;
         SetDlgItemTextA(dialog, companion.control, companion.text != NULL ? companion.text : text);
         std::vector<std::string> cut;
         EnumChildWindows(dialog, collectCut, reinterpret_cast<LPARAM>(&cut));

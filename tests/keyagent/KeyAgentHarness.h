@@ -394,6 +394,8 @@ inline int refreshesWithin(HWND w, DWORD ms) {
 // The agent's question before a key signs, in English.
 inline const char* const kConfirmTitle = "Glimmerpad Key Agent: Confirm Key Use";
 inline const int kKeyNameControl = 101, kFingerprintControl = 102, kProgramControl = 103;
+// Where the signature goes: the host (or its key) and the forwarding.
+inline const int kHostLabelControl = 106, kHostControl = 107, kForwardedControl = 108;
 
 inline HWND waitForConfirmDialog(DWORD ms) {
     for (DWORD end = GetTickCount() + ms; GetTickCount() < end; Sleep(20)) {

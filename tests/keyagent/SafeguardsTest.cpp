@@ -6,9 +6,12 @@
 
 #include "Driver.h"
 #include "IAgent.h"
+#include "Key.h"
+#include "PageantClient.h"
 #include "SettingsReader.h"
 
 #include <cstring>
+#include <functional>
 
 using namespace agenttest;
 
@@ -87,15 +90,113 @@ std::wstring wideText(HWND dialog, int id = 0) {
     return text;
 }
 
+// A host the test's connections are bound to, as ssh binds them after its
+// key exchange: the host key's own signature of the session's id.
+struct TestHost {
+    std::unique_ptr<agentcore::PrivateKey> key;
+    explicit TestHost(const char* name) {
+        agentcore::initCrypto();
+        agentcore::generateKey(agentcore::KeyKind::Ed25519, 0, name, key);
+    }
+    const Bytes& blob() const { return key->pub.blob; }
+    std::string fingerprint() const { return agentcore::fingerprintSha256(blob()); }
+    Bytes bind(const Bytes& sessionId, bool forwarding) const {
+        Bytes signature;
+        agentcore::signData(*key, sessionId.data(), sessionId.size(), 0, signature);
+        WireWriter w;
+        w.string(blob());
+        w.string(sessionId);
+        w.string(signature);
+        w.boolean(forwarding);
+        return extension("session-bind@openssh.com", w.bytes());
+    }
+};
+
+// What ssh signs for a login with the held key: the session, the user and
+// the host key the session was bound to.
+Bytes loginRequest(const Bytes& sessionId, const std::string& user, const Bytes& hostKey) {
+    WireWriter data;
+    data.string(sessionId);
+    data.u8(50);  // SSH2_MSG_USERAUTH_REQUEST
+    data.string(user);
+    data.string(std::string("ssh-connection"));
+    data.string(std::string("publickey-hostbound-v00@openssh.com"));
+    data.boolean(true);
+    data.string(std::string("ssh-ed25519"));
+    data.string(edBlob());
+    data.string(hostKey);
+    WireWriter w;
+    w.u8(13);
+    w.string(edBlob());
+    w.string(data.bytes());
+    w.u32(0);
+    return w.take();
+}
+
+// A connection as ssh makes one: bound to each host in turn, for
+// forwarding to all but the last, then a login to the last one. No hosts:
+// a connection never bound, signing the harness's data.
+struct Route {
+    std::vector<Bytes> bindings;
+    Bytes signature = signRequest();
+};
+
+Route routeThrough(const std::vector<const TestHost*>& hosts, const std::string& user = "alice") {
+    static std::uint8_t sessions;
+    Route route;
+    Bytes sessionId;
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+        sessionId = Bytes(32, ++sessions);
+        route.bindings.push_back(hosts[i]->bind(sessionId, i + 1 < hosts.size()));
+    }
+    if (!hosts.empty()) route.signature = loginRequest(sessionId, user, hosts.back()->blob());
+    return route;
+}
+
+// One hop of restrict-destination-v00@openssh.com as ssh-add -h sends it:
+// user, host, and the host keys known_hosts gave for it.
+Bytes destinationHop(const std::string& host, const TestHost* key) {
+    WireWriter w;
+    w.string(std::string());
+    w.string(host);
+    w.string(Bytes());
+    if (key) {
+        w.string(key->blob());
+        w.boolean(false);
+    }
+    return w.take();
+}
+
+// The constraint, each of its parts a hop from a host (empty: this
+// machine) to a host.
+Bytes restrictDestination(const std::vector<std::pair<Bytes, Bytes>>& fromTo) {
+    WireWriter all;
+    for (const auto& hops : fromTo) {
+        WireWriter one;
+        one.string(hops.first);
+        one.string(hops.second);
+        one.string(Bytes());
+        all.string(one.bytes());
+    }
+    WireWriter w;
+    w.u8(255);
+    w.string(std::string("restrict-destination-v00@openssh.com"));
+    w.string(all.bytes());
+    return w.take();
+}
+
 // A signature on a thread of its own, so that the test can answer the
-// dialog it raises.
+// dialog it raises; the connection is bound first, on the test's thread.
 struct PendingSignature {
     Client client;
     Bytes answer;
+    bool bound = true;
     std::thread thread;
-    explicit PendingSignature(const std::string& pipe) : client(pipe) {
-        thread = std::thread([this] {
-            if (client.send(signRequest())) answer = client.receive(scaled(20000));
+    explicit PendingSignature(const std::string& pipe, const Route& route = Route()) : client(pipe) {
+        for (const Bytes& binding : route.bindings) bound = bound && client.call(binding) == kSuccess;
+        Bytes request = route.signature;
+        thread = std::thread([this, request] {
+            if (client.send(request)) answer = client.receive(scaled(20000));
         });
     }
     bool signedIt() {
@@ -386,6 +487,86 @@ TEST_F(KeyAgentConfirm, AnUnansweredDialogDeniesAfterItsTimeAndOtherClientsAreSe
     EXPECT_TRUE(waitGone(dialog, scaled(3000))) << "the dialog went with its time";
 }
 
+// The host key and the forwarding come from the connection's bindings,
+// which every ssh since 8.9 makes: shown for any key that asks.
+TEST_F(KeyAgentConfirm, TheDialogShowsTheHostKeyOfTheConnectionAndThroughHowManyHostsItCame) {
+    Client setup(pipe_);
+    ASSERT_EQ(setup.call(constrainedAdd(Bytes{2})), kSuccess);
+    TestHost a("host a"), b("host b"), c("host c");
+    const struct {
+        Route route;
+        const TestHost* host;
+        const char* forwarded;
+        bool allow;
+    } cases[] = {
+        {Route(), nullptr, "", false},
+        {routeThrough({&a}), &a, "", true},
+        {routeThrough({&a, &b}), &b, "Forwarded through 1 host", true},
+        {routeThrough({&a, &b, &c}), &c, "Forwarded through 2 hosts", false},
+    };
+    std::vector<LONG> heights;
+    for (const auto& hop : cases) {
+        SCOPED_TRACE(hop.route.bindings.size());
+        PendingSignature pending(pipe_, hop.route);
+        ASSERT_TRUE(pending.bound);
+        HWND dialog = waitForConfirmDialog(scaled(10000));
+        ASSERT_NE(dialog, nullptr);
+        RECT outer;
+        GetWindowRect(dialog, &outer);
+        heights.push_back(outer.bottom - outer.top);
+        HWND label = GetDlgItem(dialog, kHostLabelControl), host = GetDlgItem(dialog, kHostControl);
+        ASSERT_TRUE(label && host) << "the dialog has a line for the host";
+        if (hop.host) {
+            EXPECT_TRUE(IsWindowVisible(label) && IsWindowVisible(host));
+            EXPECT_EQ(controlText(dialog, kHostLabelControl), "Host key:");
+            EXPECT_EQ(controlText(dialog, kHostControl), hop.host->fingerprint());
+        } else {
+            EXPECT_FALSE(IsWindowVisible(label) || IsWindowVisible(host)) << "a connection never bound names no host";
+        }
+        EXPECT_EQ(controlText(dialog, kForwardedControl), hop.forwarded);
+        PostMessageA(dialog, WM_COMMAND, hop.allow ? IDYES : IDNO, 0);
+        EXPECT_EQ(pending.signedIt(), hop.allow);
+        EXPECT_TRUE(waitGone(dialog, scaled(3000)));
+    }
+    // A line with nothing to say leaves no gap before the question.
+    EXPECT_LT(heights[0], heights[1]);
+    EXPECT_LT(heights[1], heights[2]);
+    EXPECT_EQ(heights[2], heights[3]);
+}
+
+// A key held to destinations (ssh-add -c -h host-a -h "host-a>host-b")
+// names the host as the hop the connection matched.
+TEST_F(KeyAgentConfirm, TheDialogNamesTheHostAsTheKeysDestinationsDo) {
+    TestHost a("host a"), b("host b");
+    Bytes constraints{2};
+    Bytes destinations = restrictDestination({{destinationHop("", nullptr), destinationHop("host-a", &a)},
+                                              {destinationHop("host-a", &a), destinationHop("host-b", &b)}});
+    constraints.insert(constraints.end(), destinations.begin(), destinations.end());
+    Client setup(pipe_);
+    ASSERT_EQ(setup.call(constrainedAdd(constraints)), kSuccess) << "a key held to destinations";
+    const struct {
+        Route route;
+        const char* host;
+        const char* forwarded;
+    } cases[] = {
+        {routeThrough({&a}), "host-a", ""},
+        {routeThrough({&a, &b}), "host-b", "Forwarded through 1 host"},
+    };
+    for (const auto& hop : cases) {
+        SCOPED_TRACE(hop.host);
+        PendingSignature pending(pipe_, hop.route);
+        ASSERT_TRUE(pending.bound);
+        HWND dialog = waitForConfirmDialog(scaled(10000));
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(controlText(dialog, kHostLabelControl), "Host:");
+        EXPECT_EQ(controlText(dialog, kHostControl), hop.host);
+        EXPECT_EQ(controlText(dialog, kForwardedControl), hop.forwarded);
+        PostMessageA(dialog, WM_COMMAND, IDYES, 0);
+        EXPECT_TRUE(pending.signedIt());
+        EXPECT_TRUE(waitGone(dialog, scaled(3000)));
+    }
+}
+
 TEST_F(KeyAgent, TheLogHoldsALinePerEventAndNoSecret) {
     AttachedWindow manager(pipe_);
     Client c(pipe_);
@@ -486,21 +667,52 @@ void saveForGallery(HWND window, const char* name) {
 class GalleryKeyAgent : public KeyAgentInLanguage {
 protected:
     GalleryKeyAgent() : KeyAgentInLanguage(galleryLanguage()) {}
+
+    // The agent's question about a key of that name, asked through one
+    // client and pictured.
+    void pictureQuestion(const char* picture, const std::function<void()>& ask) {
+        Client setup(pipe_);
+        ASSERT_EQ(setup.call(constrainedAdd(Bytes{2})), kSuccess);
+        WireWriter rename;
+        rename.string(edBlob());
+        rename.string(std::string("alice@work-laptop"));
+        ASSERT_EQ(setup.call(extension("rename-key@glimmerpad", rename.bytes())), kSuccess);
+        std::thread asking(ask);
+        HWND dialog = waitForDialogOf(agent_.pi.dwProcessId, scaled(10000));
+        EXPECT_NE(dialog, nullptr);
+        if (dialog) {
+            saveForGallery(dialog, picture);
+            PostMessageA(dialog, WM_COMMAND, IDNO, 0);
+        }
+        asking.join();
+    }
 };
 
 TEST_F(GalleryKeyAgent, DISABLED_ConfirmKeyUse) {
-    Client setup(pipe_);
-    ASSERT_EQ(setup.call(constrainedAdd(Bytes{2})), kSuccess);
-    WireWriter rename;
-    rename.string(edBlob());
-    rename.string(std::string("alice@work-laptop"));
-    ASSERT_EQ(setup.call(extension("rename-key@glimmerpad", rename.bytes())), kSuccess);
-    PendingSignature pending(pipe_);
-    HWND dialog = waitForDialogOf(agent_.pi.dwProcessId, scaled(10000));
-    ASSERT_NE(dialog, nullptr);
-    saveForGallery(dialog, "keyagent-confirm-key-use.bmp");
-    PostMessageA(dialog, WM_COMMAND, IDNO, 0);
-    EXPECT_FALSE(pending.signedIt());
+    pictureQuestion("keyagent-confirm-key-use.bmp", [this] { EXPECT_FALSE(PendingSignature(pipe_).signedIt()); });
+}
+
+// ssh on a host two hops away, the agent forwarded to it: the host by its
+// key and the hosts in between.
+TEST_F(GalleryKeyAgent, DISABLED_ConfirmKeyUseForwarded) {
+    TestHost jump("jump"), inner("inner"), target("target");
+    Route route = routeThrough({&jump, &inner, &target});
+    pictureQuestion("keyagent-confirm-key-use-forwarded.bmp", [this, &route] {
+        PendingSignature pending(pipe_, route);
+        EXPECT_TRUE(pending.bound);
+        EXPECT_FALSE(pending.signedIt());
+    });
+}
+
+// PuTTY's path, whose program the agent cannot verify.
+TEST_F(GalleryKeyAgent, DISABLED_ConfirmKeyUsePuttyPath) {
+    for (DWORD end = GetTickCount() + scaled(10000); !findPageant() && GetTickCount() < end;) Sleep(20);
+    ASSERT_NE(findPageant(), nullptr);
+    pictureQuestion("keyagent-confirm-key-use-putty.bmp", [] {
+        Mapping mapping(8192);
+        ASSERT_TRUE(mapping.ok());
+        EXPECT_EQ(mapping.call(signRequest()), Bytes{5}) << "refused once No is chosen";
+    });
 }
 
 // After one wrong passphrase, so that the line of tries left shows.
@@ -520,4 +732,22 @@ TEST_F(GalleryKeyAgent, DISABLED_KeyFilePassphrase) {
         PostMessageA(second, WM_COMMAND, IDCANCEL, 0);
     }
     EXPECT_EQ(add.finish(), AGENT_E_ADD_KEYFILE);
+}
+
+// Another program on the manager's pipe, here this test's own process: the
+// library names it once, in a message box of its own.
+TEST_F(GalleryKeyAgent, DISABLED_AgentImpostor) {
+    std::string takenPipe = publicPipe_ + "-taken";
+    HANDLE taken = CreateNamedPipeA(managerPipeName(takenPipe).c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096,
+                                    4096, 0, nullptr);
+    ASSERT_NE(taken, INVALID_HANDLE_VALUE);
+    std::thread starting([&takenPipe] { StagedLibrary library(takenPipe); });
+    HWND box = waitForDialogOf(GetCurrentProcessId(), scaled(10000));
+    EXPECT_NE(box, nullptr);
+    if (box) {
+        saveForGallery(box, "library-agent-impostor.bmp");
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    starting.join();
+    CloseHandle(taken);
 }

@@ -99,6 +99,20 @@ TEST_F(Startup, TheLibraryStartsTheAgentAndTheListFollowsSshAdd)
     EXPECT_TRUE(waitUntil(3000, [&] { return !enabled(IDC_REMOVE_KEY); }));
 }
 
+// ssh-add -h: the detail says where the key may go, in ssh-add's words,
+// and the key still logs in to the host it is held to.
+TEST_F(Startup, AKeyHeldToDestinationsShowsThemAndLogsInThere)
+{
+    start();
+    PeerAnswer added = peer("add-destined", "keys/ed25519-openssh product-a product-a>git@product-b");
+    ASSERT_EQ(added.status, 0) << added.output;
+    ASSERT_TRUE(waitForRowCount(1)) << "the list did not follow ssh-add -h";
+    EXPECT_EQ(rows()[0].detail,
+              fingerprintOf("ed25519-openssh") + ", 256 bits, only for product-a, product-a>git@product-b");
+    PeerAnswer login = peer("login", "keys/ed25519-openssh.pub");
+    EXPECT_EQ(login.status, 0) << login.output;
+}
+
 TEST_F(KeyFiles, EveryKindAddedThroughTheManagerLogsInThroughTheAgent)
 {
     const char *const kinds[] = {"ed25519-openssh",    "ed25519-openssh-enc", "rsa-openssh-enc",

@@ -5,7 +5,9 @@
 # Wine having no AF_UNIX sockets) to the pipe of the test that asks; and it
 # answers the test program's requests, one file each in WORK/requests:
 #   <n>.request  "<pipe> add|remove <key file>", "<pipe> list",
-#                "<pipe> login <public key file>" (paths below WORK)
+#                "<pipe> login <public key file>" (paths below WORK),
+#                "<pipe> add-destined <key file> <destination>...": ssh-add
+#                -h for each, the hosts product-a (this sshd) and product-b
 #   <n>.result   the exit status, then the tool's output
 # After the test program ends it checks with ssh-keygen the files the tests
 # listed in WORK/checks.
@@ -80,6 +82,13 @@ mkdir -p /run/sshd
 ssh-keygen -q -t ed25519 -N '' -f "$work/ssh/hostkey"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 echo "[127.0.0.1]:$port $(cut -d' ' -f1-2 "$work/ssh/hostkey.pub")" >"$work/ssh/known_hosts"
+# The names ssh-add -h looks the hosts' keys up by: this sshd and a host
+# that exists only by its key.
+ssh-keygen -q -t ed25519 -N '' -f "$work/ssh/other-hostkey"
+{
+  echo "product-a $(cut -d' ' -f1-2 "$work/ssh/hostkey.pub")"
+  echo "product-b $(cut -d' ' -f1-2 "$work/ssh/other-hostkey.pub")"
+} >"$work/ssh/named_hosts"
 : >"$work/ssh/authorized_keys"
 cat >"$work/ssh/sshd_config" <<CONF
 ListenAddress 127.0.0.1:$port
@@ -120,13 +129,22 @@ login() { # public key file below WORK
   [ "$(grep -c "Accepted publickey.*$fp" "$work/ssh/sshd.log")" -gt "$accepted" ]
 }
 
+# ssh-add -h for each destination, the hosts' keys from named_hosts.
+add_destined() { # key file below WORK, destinations separated by spaces
+  local file=$1 destinations=() hop hops
+  read -ra hops <<<"$2"
+  for hop in "${hops[@]}"; do destinations+=(-h "$hop"); done
+  ssh-add -H "$work/ssh/named_hosts" "${destinations[@]}" "$work/$file"
+}
+
 serve() { # request file
-  local request=$1 pipe verb file out status
+  local request=$1 pipe verb file rest out status
   # Written by a Windows program: its lines end in CR LF.
-  read -r pipe verb file < <(tr -d '\r' <"$request")
+  read -r pipe verb file rest < <(tr -d '\r' <"$request")
   echo "$pipe" >"$work/pipe"
   case $verb in
     add) out=$(ssh-add "$work/$file" 2>&1 </dev/null) ;;
+    add-destined) out=$(add_destined "$file" "$rest" 2>&1 </dev/null) ;;
     remove) out=$(ssh-add -d "$work/$file" 2>&1 </dev/null) ;;
     list) out=$(ssh-add -L 2>&1 </dev/null) ;;
     login) out=$(login "$file" 2>&1) ;;
