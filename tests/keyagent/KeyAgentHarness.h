@@ -217,6 +217,7 @@ inline void stopRunningAgent() {
 struct AgentProcess {
     PROCESS_INFORMATION pi = {};
     bool started = false;
+    DWORD startError = 0;
 
     // An empty log leaves the agent to find its log folder itself.
     bool start(const std::string& pipe, const std::string& log, const std::string& more = std::string()) {
@@ -228,6 +229,7 @@ struct AgentProcess {
         std::vector<char> line(cmd.begin(), cmd.end());
         line.push_back(0);
         started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) != 0;
+        startError = started ? 0 : GetLastError();
         return started;
     }
     // The exit code, or STILL_ACTIVE after the time-out.
@@ -332,7 +334,8 @@ protected:
     virtual std::string agentArguments() { return std::string(); }
 
     void startAgent(bool withLog = true) {
-        ASSERT_TRUE(agent_.start(pipeName_, withLog ? log_ : std::string(), agentArguments()));
+        ASSERT_TRUE(agent_.start(pipeName_, withLog ? log_ : std::string(), agentArguments()))
+            << "CreateProcess error " << agent_.startError;
         window_ = agentWindow(10000);
         ASSERT_NE(window_, nullptr) << "the hidden window appears";
         ASSERT_TRUE(pipeServedWithin(pipe_, 10000)) << "the pipe is served";
