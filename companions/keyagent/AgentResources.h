@@ -22,5 +22,8 @@
 #define IDS_CONFIRM_HOST_KEY_LABEL 207  // in place of the host's label when only its key is known
 #define IDS_CONFIRM_FORWARDED_ONE 208   // the agent was forwarded through one host
 #define IDS_CONFIRM_FORWARDED 209       // %u: the hosts the agent was forwarded through, two or more
+#define IDS_PIPE_TAKEN_BY_SERVICE 220   // %s: the pipe's name, %lu: the service's process id
+#define IDS_PIPE_TAKEN_BY_PROGRAM 221   // %s: the pipe's name, %s: the program holding it, %lu: its process id
+#define IDS_PIPE_HOLDER_UNREADABLE 222  // in place of that program when its file cannot be read
 
 #endif

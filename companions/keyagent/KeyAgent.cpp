@@ -15,6 +15,7 @@
 #include "KeyGeneration.h"
 #include "LifetimeClock.h"
 #include "Pageant.h"
+#include "PipeConflict.h"
 #include "PipeServer.h"
 #include "ProcessProtection.h"
 
@@ -33,17 +34,47 @@ const unsigned long kLogLimit = 1024 * 1024;
 const PipeLimits kPublicLimits = {512, 32};
 const PipeLimits kManagerLimits = {64, 8};
 
+// A program holding the public pipe may have every instance busy; it is
+// named only if an instance comes free this soon.
+const DWORD kHolderWait = 500;
+
 bool confirmKeyUse(const AgentContext& context, const KeyInfo& key, const SignDestination& destination,
                    std::uint64_t clientProcess) {
     return askToConfirm(context.texts, keyUseQuestion(key, destination, clientProcess), context.options.confirmTimeoutMs);
 }
 
-void tellPipeTaken(const LanguageResources& texts, const std::string& pipe, DWORD error) {
-    char format[512], title[128], text[1024];
-    loadLanguageString(texts, IDS_PIPE_TAKEN, format, sizeof format);
-    loadLanguageString(texts, IDS_AGENT_TITLE, title, sizeof title);
-    std::snprintf(text, sizeof text, format, pipe.c_str(), static_cast<unsigned long>(error));
-    MessageBoxA(nullptr, text, title, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+std::string textOf(const LanguageResources& texts, UINT id) {
+    char text[1024] = "";
+    loadLanguageString(texts, id, text, sizeof text);
+    return text;
+}
+
+// The holder named, and Windows' own agent with the commands that stop it;
+// the plain reason when Windows cannot tell who holds the pipe.
+void tellPipeTaken(const LanguageResources& texts, const std::string& pipe, DWORD error, const ServerProcess& holder,
+                   PipeHolderKind kind) {
+    PipeConflictTexts conflict = {textOf(texts, IDS_PIPE_TAKEN_BY_SERVICE), textOf(texts, IDS_PIPE_TAKEN_BY_PROGRAM),
+                                  textOf(texts, IDS_PIPE_HOLDER_UNREADABLE)};
+    std::string message = pipeConflictMessage(conflict, pipe, holder, kind);
+    if (message.empty()) {
+        char plain[1024];
+        std::snprintf(plain, sizeof plain, textOf(texts, IDS_PIPE_TAKEN).c_str(), pipe.c_str(),
+                      static_cast<unsigned long>(error));
+        message = plain;
+    }
+    MessageBoxA(nullptr, message.c_str(), textOf(texts, IDS_AGENT_TITLE).c_str(),
+                MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+}
+
+// Logged whoever started the agent: the library, which tells the user
+// itself, leaves only this trace of the holder on the agent's side.
+void reportPipeTaken(const AgentContext& context, DWORD error) {
+    const std::string& pipe = context.options.pipeName;
+    ServerProcess holder = pipeHolder(pipe, kHolderWait);
+    PipeHolderKind kind = kindOfHolder(holder);
+    logLine("the pipe " + pipe + " is already held by " + holderDescription(holder, kind) + " (error " +
+            std::to_string(error) + "); this agent cannot take it and stops");
+    if (!context.options.startedByLibrary) tellPipeTaken(context.texts, pipe, error, holder, kind);
 }
 
 void logStart(const AgentContext& context) {
@@ -77,10 +108,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     PipeServer publicPipe(context, PipeEndpoint{options.pipeName, Channel::Public}, kPublicLimits);
     if (!publicPipe.claim()) {
-        DWORD error = GetLastError();
-        logLine("the pipe " + options.pipeName + " is already served by another program (error " + std::to_string(error) +
-                "), perhaps Windows' own OpenSSH agent service; this agent cannot serve it and stops");
-        if (!options.startedByLibrary) tellPipeTaken(texts, options.pipeName, error);
+        reportPipeTaken(context, GetLastError());
         return AGENT_EXIT_PIPE_TAKEN;
     }
 

@@ -6,33 +6,6 @@ using agentcore::Bytes;
 
 namespace {
 
-// The server may identify the user by the connection but never act as the
-// user: a server that is not the agent learns no more than a name.
-const DWORD kIdentificationOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-
-bool openPipeHandle(const std::string& pipeName, DWORD waitMs, DWORD flags, HANDLE& out) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        out = CreateFileA(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                          flags | kIdentificationOnly, NULL);
-        if (out != INVALID_HANDLE_VALUE) return true;
-        // Busy: every instance is taken for the moment. Anything else
-        // means no agent serves the pipe.
-        if (GetLastError() != ERROR_PIPE_BUSY || GetTickCount() - start >= waitMs) return false;
-        WaitNamedPipeA(pipeName.c_str(), 50);
-    }
-}
-
-// Nothing is written on a connection before its server has been checked.
-PipeFound openChecked(const PipeTarget& target, DWORD waitMs, DWORD flags, HANDLE& pipe, PipeServer& server) {
-    if (!openPipeHandle(target.pipeName, waitMs, flags, pipe)) return PipeFound::Nothing;
-    server = serverOf(pipe);
-    if (isTrustedAgent(server, target.agentProgram)) return PipeFound::Agent;
-    CloseHandle(pipe);
-    pipe = INVALID_HANDLE_VALUE;
-    return PipeFound::Impostor;
-}
-
 // The length goes out from the stack and the request from where it is: no
 // framed copy of a passphrase is made on the heap.
 void putLength(std::uint8_t (&prefix)[4], std::size_t size) {
@@ -57,11 +30,11 @@ bool readAll(HANDLE pipe, std::uint8_t* data, DWORD size) {
 
 }  // namespace
 
-PipeFound AgentPipe::open(const PipeTarget& target, DWORD waitMs, PipeServer& server) {
+PipeFound AgentPipe::open(const PipeTarget& target, DWORD waitMs, ServerProcess& server) {
     close();
     if (!ioDone) ioDone = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (!ioDone) return PipeFound::Nothing;
-    return openChecked(target, waitMs, FILE_FLAG_OVERLAPPED, pipe, server);
+    return openCheckedPipe(target, waitMs, FILE_FLAG_OVERLAPPED, pipe, server);
 }
 
 void AgentPipe::close() {
@@ -107,8 +80,8 @@ bool AgentPipe::transact(const Bytes& request, Bytes& reply, DWORD timeoutMs) {
     return ok;
 }
 
-PipeFound openBlockingPipe(const PipeTarget& target, DWORD waitMs, HANDLE& pipe, PipeServer& server) {
-    return openChecked(target, waitMs, 0, pipe, server);
+PipeFound openBlockingPipe(const PipeTarget& target, DWORD waitMs, HANDLE& pipe, ServerProcess& server) {
+    return openCheckedPipe(target, waitMs, 0, pipe, server);
 }
 
 bool blockingTransact(HANDLE pipe, const Bytes& request, Bytes& reply) {

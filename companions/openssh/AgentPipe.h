@@ -9,22 +9,7 @@
 #include <windows.h>
 
 #include "Bytes.h"
-#include "PipeServer.h"
-
-#include <string>
-
-// What an attempt to connect found.
-enum class PipeFound {
-    Agent,     // connected, to the agent
-    Nothing,   // no server, or every instance busy for the whole wait
-    Impostor,  // another program serves the pipe; the connection is closed
-};
-
-// Where to connect and whom to accept there.
-struct PipeTarget {
-    std::string pipeName;
-    std::string agentProgram;  // the full path of gkeyagent.exe beside the library
-};
+#include "PipeCheck.h"
 
 class AgentPipe {
 public:
@@ -33,7 +18,7 @@ public:
 
     // Connects when the pipe exists, waiting at most waitMs for a free
     // instance. `server` tells who served it, for an impostor's report.
-    PipeFound open(const PipeTarget& target, DWORD waitMs, PipeServer& server);
+    PipeFound open(const PipeTarget& target, DWORD waitMs, ServerProcess& server);
     void close();
     bool isOpen() const { return pipe != INVALID_HANDLE_VALUE; }
 
@@ -54,7 +39,7 @@ private:
 // off while it waits (key generation): between sending and the answer it
 // touches nothing but the pipe, so a thread ended there leaves no lock of
 // the process held. The handle is the caller's to close.
-PipeFound openBlockingPipe(const PipeTarget& target, DWORD waitMs, HANDLE& pipe, PipeServer& server);
+PipeFound openBlockingPipe(const PipeTarget& target, DWORD waitMs, HANDLE& pipe, ServerProcess& server);
 
 // Sends request and reads one answer into reply, whose capacity must be
 // reserved before (no allocation while waiting).

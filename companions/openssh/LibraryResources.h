@@ -28,5 +28,7 @@
 #define IDS_DETAIL_HOP_SEPARATOR 218  // between two destinations
 #define IDS_DETAIL_ONE_MORE 219      // %s: the destinations shown, one left out
 #define IDS_DETAIL_MORE 220          // %s: the destinations shown, %u: how many are left out
+#define IDS_AGENT_PIPE_TAKEN_BY_SERVICE 230  // %s: the pipe's name, %lu: the service's process id
+#define IDS_AGENT_PIPE_TAKEN_BY_PROGRAM 231  // %s: the pipe's name, %s: the program holding it, %lu: its process id
 
 #endif

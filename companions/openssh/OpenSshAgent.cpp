@@ -14,6 +14,7 @@
 #include "LibraryResources.h"
 #include "LocalConfiguration.h"
 #include "PassphrasePrompt.h"
+#include "PipeConflict.h"
 #include "Protocol.h"
 #include "UserIdentity.h"
 #include "Wire.h"
@@ -35,6 +36,9 @@ namespace {
 const DWORD kRequestTimeout = 120000;
 // The agent's start, under emulation too.
 const DWORD kStartTimeout = 20000;
+// A program holding the public pipe may have every instance busy; it is
+// named only if an instance comes free this soon.
+const DWORD kHolderWait = 500;
 const DWORD kStartHoldOff = 5000;
 const unsigned kPassphraseTries = 3;
 const std::size_t kLargestGenerationAnswer = 64 * 1024;
@@ -187,7 +191,7 @@ bool OpenSshAgent::agentFilesPresent(const std::string &libraryFolder) {
 
 PipeFound OpenSshAgent::connect(DWORD waitMs) {
     if (managerPipe.pipeName.empty()) return PipeFound::Nothing;
-    PipeServer server;
+    ServerProcess server;
     PipeFound found = pipe.open(managerPipe, waitMs, server);
     impostorServes = found == PipeFound::Impostor;
     if (impostorServes) refuseImpostor(server);
@@ -301,7 +305,7 @@ void OpenSshAgent::tellWhyNotStarted(UINT why) {
     if (why == IDS_AGENT_MISSING)
         std::snprintf(message, sizeof message, format.c_str(), managerPipe.agentProgram.c_str());
     else if (why == IDS_AGENT_PIPE_TAKEN)
-        std::snprintf(message, sizeof message, format.c_str(), pipeName.c_str());
+        std::snprintf(message, sizeof message, "%s", pipeTakenMessage(format).c_str());
     else if (why == IDS_AGENT_START_FAILED)
         std::snprintf(message, sizeof message, format.c_str(), GetLastError());
     else
@@ -309,7 +313,21 @@ void OpenSshAgent::tellWhyNotStarted(UINT why) {
     tellOnce(message);
 }
 
-void OpenSshAgent::refuseImpostor(const PipeServer &server) {
+// Named as the agent names it: the program holding the public pipe, and
+// what to do when it is Windows' own agent; the plain reason when it cannot
+// be told.
+std::string OpenSshAgent::pipeTakenMessage(const std::string &plainFormat) const {
+    ServerProcess holder = pipeHolder(pipeName, kHolderWait);
+    PipeConflictTexts texts = {text(IDS_AGENT_PIPE_TAKEN_BY_SERVICE), text(IDS_AGENT_PIPE_TAKEN_BY_PROGRAM),
+                               text(IDS_UNKNOWN_PROGRAM)};
+    std::string message = pipeConflictMessage(texts, pipeName, holder, kindOfHolder(holder));
+    if (!message.empty()) return message;
+    char plain[1024];
+    std::snprintf(plain, sizeof plain, plainFormat.c_str(), pipeName.c_str());
+    return plain;
+}
+
+void OpenSshAgent::refuseImpostor(const ServerProcess &server) {
     char message[1536];
     std::string program = server.program.empty() ? text(IDS_UNKNOWN_PROGRAM) : server.program;
     std::snprintf(message, sizeof message, text(IDS_AGENT_IMPOSTOR).c_str(), program.c_str(),
@@ -493,7 +511,7 @@ AgentStatus OpenSshAgent::generateKey(const char *keyPath, KeyTypeCode type, UIN
     Bytes reply;
     reply.reserve(kLargestGenerationAnswer);
     HANDLE connection = INVALID_HANDLE_VALUE;
-    PipeServer server;
+    ServerProcess server;
     // An impostor gets nothing here either; it is reported by the next call
     // on the window's thread, not from this worker, which the manager may
     // end at any moment.

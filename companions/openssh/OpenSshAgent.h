@@ -57,10 +57,11 @@ private:
 
     // The agent process
     PipeFound connect(DWORD waitMs);
-    void refuseImpostor(const PipeServer &server);
+    void refuseImpostor(const ServerProcess &server);
     bool startAgent(UINT &why);
     void tellOnce(const std::string &message);
     void tellWhyNotStarted(UINT why);
+    std::string pipeTakenMessage(const std::string &plainFormat) const;
     std::string text(UINT id) const;
     keylist::DetailTexts detailTexts() const;
     void closeAbandonedGeneration();

@@ -8,14 +8,13 @@
 #include "ImportPatch.h"
 #include "LibraryResources.h"
 #include "MessageBoxWatcher.h"
+#include "SquatterProcess.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 
 namespace {
 
@@ -30,13 +29,6 @@ const char *const kKeySecret = "Library-dialog-passphrase-of-the-heap-test-0815"
 std::string encryptedKey() {
     const char *dir = std::getenv("GAGENT_LIBRARY_FIXTURES");
     return std::string(dir ? dir : "") + "\\ed25519-encrypted";
-}
-
-std::string programFolder() {
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string folder = path;
-    return folder.substr(0, folder.rfind('\\'));
 }
 
 std::string lowered(std::string text) {
@@ -56,50 +48,6 @@ std::function<bool(HWND)> typedKeyPassphrase(const char *passphrase) {
         return true;
     };
 }
-
-// tests/companions/PipeSquatter.cpp, holding the manager's pipe name of
-// `publicPipe` from before any agent starts.
-class Squatter {
-public:
-    Squatter(const std::string &publicPipe, const std::string &recordFile) : record(recordFile) {
-        program = programFolder() + "\\pipe_squatter.exe";
-        std::string command = "\"" + program + "\" \"" + publicPipe + "\" \"" + record + "\"";
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) != 0;
-        if (started) CloseHandle(process.hThread);
-        serving = started && waitUntilServed(managerPipeName(publicPipe));
-    }
-    ~Squatter() { stop(); }
-    // Ends it; everything it read.
-    std::string stop() {
-        if (started) {
-            TerminateProcess(process.hProcess, 0);
-            WaitForSingleObject(process.hProcess, scaled(5000));
-            CloseHandle(process.hProcess);
-            started = false;
-        }
-        std::ifstream in(record, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    DWORD processId() const { return process.dwProcessId; }
-
-    std::string program, record;
-    bool started = false, serving = false;
-
-private:
-    // The name exists only once the program has made it: until then
-    // WaitNamedPipeA answers at once that there is no such pipe.
-    bool waitUntilServed(const std::string &name) {
-        for (DWORD end = GetTickCount() + scaled(10000); GetTickCount() < end;) {
-            if (WaitNamedPipeA(name.c_str(), 100)) return true;
-            if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) return false;
-        }
-        return false;
-    }
-
-    PROCESS_INFORMATION process = {};
-};
 
 class LibraryTrust : public AgentLibrary {};
 
@@ -256,6 +204,52 @@ TEST_F(LibraryTrust, PassphrasesLeaveNoCopyOnTheHeap) {
     EXPECT_EQ(key.ansi, 0) << "copies of the key file's passphrase";
     EXPECT_EQ(key.wide, 0) << "UTF-16 copies of the key file's passphrase, as the field holds it";
     EXPECT_EQ(listed().size(), 1u) << "the key was added with the passphrase typed";
+}
+
+// The agent the library starts cannot take the public pipe: the library's
+// message names the program holding it, and when that program lies where
+// Windows installs its own OpenSSH agent, names the service and the two
+// commands that stop and disable it.
+class PipeTaken : public AgentLibrary {
+protected:
+    std::string toldWhileStarting() {
+        MessageBoxWatcher watcher;
+        EXPECT_TRUE(agent_->initialize());
+        agent_->attachWindow(window_);
+        EXPECT_FALSE(agent_->isAgentAvailable());
+        std::vector<SeenMessageBox> boxes = watcher.stop();
+        EXPECT_EQ(boxes.size(), 1u);
+        return boxes.empty() ? std::string() : boxes[0].text;
+    }
+};
+
+TEST_F(PipeTaken, TheProgramHoldingThePublicPipeIsNamedWithItsProcess) {
+    Squatter squatter(pipe_, home_ + "\\squatter-read", Holds::PublicPipe);
+    ASSERT_TRUE(squatter.serving) << squatter.program;
+    std::string text = toldWhileStarting();
+    EXPECT_NE(lowered(text).find(lowered(squatter.program) + " (process " + std::to_string(squatter.processId()) + ")"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("sc.exe"), std::string::npos) << "no service to stop: " << text;
+    EXPECT_EQ(squatter.stop().size(), 0u) << "the library wrote to it";
+}
+
+// Wine runs no Windows service of that name; a program started from the
+// service's file path stands in for it.
+TEST_F(PipeTaken, AProgramAtTheServicesPathIsNamedAsWindowsOwnAgentWithTheCommandsThatStopIt) {
+    ServicePath path;
+    ASSERT_TRUE(path.free) << "a real " << path.program << " is not replaced";
+    {
+        Squatter service(pipe_, home_ + "\\service-read", Holds::PublicPipe, path.program);
+        ASSERT_EQ(service.program, path.program);
+        ASSERT_TRUE(service.serving);
+        std::string text = toldWhileStarting();
+        EXPECT_NE(text.find("\"OpenSSH Authentication Agent\" (ssh-agent)"), std::string::npos) << text;
+        EXPECT_NE(text.find("(process " + std::to_string(service.processId()) + ")"), std::string::npos) << text;
+        EXPECT_NE(text.find("sc.exe stop ssh-agent\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("sc.exe config ssh-agent start= disabled\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(pipe_), std::string::npos) << text;
+    }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // A program that takes the key manager's pipe name before the agent can:
-//   pipe_squatter.exe <public pipe> <record file>
+//   pipe_squatter.exe <public pipe> <record file> [public]
 // It serves the name managerPipeName(<public pipe>) gives, as the agent
-// would, and answers like an agent that wants a key file's passphrase, so
+// would, or with "public" the public pipe itself (a stranger a relay must
+// refuse, another agent that keeps ours from starting), and answers like an agent that wants a key file's passphrase, so
 // that a library that trusted it would go on to send one. Every message it
 // reads is appended to the record file (length and bytes) at once; the
 // test reads that file to see what reached it. It runs until it is ended.
@@ -55,8 +56,8 @@ Bytes answerTo(const Bytes &message) {
     return w.take();
 }
 
-DWORD WINAPI serve(void *parameter) {
-    HANDLE pipe = parameter;
+// Answers one client until it goes.
+void serveConnection(HANDLE pipe) {
     for (;;) {
         std::uint8_t length[4];
         if (!readExactly(pipe, length, 4)) break;
@@ -73,19 +74,17 @@ DWORD WINAPI serve(void *parameter) {
             break;
     }
     DisconnectNamedPipe(pipe);
+}
+
+DWORD WINAPI serve(void *parameter) {
+    HANDLE pipe = parameter;
+    serveConnection(pipe);
     CloseHandle(pipe);
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    if (argc != 3) return 2;
-    std::string name = managerPipeName(argv[1]);
-    g_record = CreateFileA(argv[2], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
-    if (name.empty() || g_record == INVALID_HANDLE_VALUE) return 2;
-    InitializeCriticalSection(&g_recording);
+// The manager's pipe, as the agent serves it: an instance for each client.
+int serveEveryClient(const std::string &name) {
     for (DWORD first = FILE_FLAG_FIRST_PIPE_INSTANCE;; first = 0) {
         HANDLE pipe = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | first, PIPE_TYPE_BYTE | PIPE_WAIT,
                                        PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, NULL);
@@ -97,4 +96,29 @@ int main(int argc, char **argv) {
         HANDLE thread = CreateThread(NULL, 0, serve, pipe, 0, NULL);
         if (thread) CloseHandle(thread);
     }
+}
+
+// The public pipe as one instance, clients one after another: Wine lets a
+// second program add instances to a name whose first program allowed
+// several, FILE_FLAG_FIRST_PIPE_INSTANCE or not, where Windows refuses it;
+// with one instance the agent finds the name taken under Wine too.
+int serveOneInstance(const std::string &name) {
+    HANDLE pipe = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, NULL);
+    if (pipe == INVALID_HANDLE_VALUE) return 3;
+    for (;;)
+        if (ConnectNamedPipe(pipe, NULL) || GetLastError() == ERROR_PIPE_CONNECTED) serveConnection(pipe);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    bool holdsPublicPipe = argc == 4 && std::string(argv[3]) == "public";
+    if (argc != 3 && !holdsPublicPipe) return 2;
+    std::string name = holdsPublicPipe ? std::string(argv[1]) : managerPipeName(argv[1]);
+    g_record = CreateFileA(argv[2], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (name.empty() || g_record == INVALID_HANDLE_VALUE) return 2;
+    InitializeCriticalSection(&g_recording);
+    return holdsPublicPipe ? serveOneInstance(name) : serveEveryClient(name);
 }

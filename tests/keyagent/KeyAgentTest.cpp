@@ -7,6 +7,7 @@
 #include <aclapi.h>
 #include <gcrypt.h>
 
+#include <cctype>
 #include <memory>
 
 using namespace agenttest;
@@ -237,7 +238,25 @@ TEST_F(KeyAgent, ASecondStartLeavesQuietlyAndWmCloseEndsTheFirst) {
     EXPECT_FALSE(after.connected()) << "the pipe went with the agent";
 }
 
-TEST(KeyAgentPipeTaken, TheReasonIsLoggedAndShownOnce) {
+// The text of a message box of another process: its first static
+// control with text.
+std::string messageBoxText(HWND box) {
+    std::string text;
+    for (HWND child = GetWindow(box, GW_CHILD); child && text.empty(); child = GetWindow(child, GW_HWNDNEXT)) {
+        char className[16] = "", buffer[2048] = "";
+        GetClassNameA(child, className, sizeof className);
+        if (lstrcmpiA(className, "Static") == 0 && GetWindowTextA(child, buffer, sizeof buffer) > 0) text = buffer;
+    }
+    return text;
+}
+
+std::string lowered(std::string text) {
+    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Held here by this test's own process, which the agent names.
+TEST(KeyAgentPipeTaken, TheProgramHoldingThePipeIsNamedInTheLogAndShownOnce) {
     std::string name = "glimmerpad-agent-taken-" + std::to_string(GetCurrentProcessId());
     std::string pipe = "\\\\.\\pipe\\" + name;
     HANDLE squatter = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE, PIPE_TYPE_BYTE, 1,
@@ -253,8 +272,14 @@ TEST(KeyAgentPipeTaken, TheReasonIsLoggedAndShownOnce) {
     for (DWORD end = GetTickCount() + scaled(20000); !(box = FindWindowA("#32770", kTitle)) && GetTickCount() < end;) Sleep(50);
     ASSERT_NE(box, nullptr) << "the user is told";
     EXPECT_EQ(FindWindowA(AGENT_WINDOW_CLASS, nullptr), nullptr) << "no agent window while nothing is served";
+    char self[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string holder = lowered(self) + " (process " + std::to_string(GetCurrentProcessId()) + ")";
+    std::string shown = messageBoxText(box);
+    EXPECT_NE(lowered(shown).find(holder), std::string::npos) << shown;
+    EXPECT_NE(shown.find(pipe), std::string::npos) << shown;
     std::string text = readFile(log);
-    EXPECT_NE(text.find("already served by another program"), std::string::npos) << text;
+    EXPECT_NE(lowered(text).find("already held by the program " + holder), std::string::npos) << text;
     EXPECT_NE(text.find(name), std::string::npos);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     EXPECT_EQ(agent.waitExit(scaled(10000)), 2u);

@@ -9,6 +9,7 @@
 #include "Key.h"
 #include "PageantClient.h"
 #include "SettingsReader.h"
+#include "SquatterProcess.h"
 
 #include <cstring>
 #include <functional>
@@ -750,4 +751,59 @@ TEST_F(GalleryKeyAgent, DISABLED_AgentImpostor) {
     }
     starting.join();
     CloseHandle(taken);
+}
+
+// The public pipe held before the agent starts: by Windows' own agent
+// (a stand-in started from its file) or by another program, as the agent
+// and its library tell it, long texts with the commands in them.
+class GalleryPipeTaken : public ::testing::Test {
+protected:
+    GalleryPipeTaken()
+        : language_("Language", galleryLanguage(), REG_SZ),
+          pipe_("\\\\.\\pipe\\glimmerpad-gallery-taken-" + std::to_string(GetCurrentProcessId())),
+          record_(makeTestHome("gallery-taken-")) {}
+    ~GalleryPipeTaken() override { removeTree(record_); }
+
+    void pictureAgentMessage(const char* picture) {
+        AgentProcess agent;
+        ASSERT_TRUE(agent.start(pipe_, record_ + "\\agent.log"));
+        HWND box = waitForDialogOf(agent.pi.dwProcessId, scaled(20000));
+        EXPECT_NE(box, nullptr);
+        if (box) {
+            saveForGallery(box, picture);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+        }
+        agent.waitExit(scaled(10000));
+        agent.stop();
+    }
+
+    void pictureLibraryMessage(const char* picture) {
+        std::thread starting([this] { StagedLibrary library(pipe_); });
+        HWND box = waitForDialogOf(GetCurrentProcessId(), scaled(20000));
+        EXPECT_NE(box, nullptr);
+        if (box) {
+            saveForGallery(box, picture);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+        }
+        starting.join();
+    }
+
+    ProductValue language_;
+    std::string pipe_, record_;
+};
+
+TEST_F(GalleryPipeTaken, DISABLED_ByWindowsOwnAgent) {
+    ServicePath path;
+    ASSERT_TRUE(path.free);
+    Squatter service(pipe_, record_ + "\\read", Holds::PublicPipe, path.program);
+    ASSERT_TRUE(service.serving);
+    pictureAgentMessage("keyagent-pipe-taken-service.bmp");
+    pictureLibraryMessage("library-pipe-taken-service.bmp");
+}
+
+TEST_F(GalleryPipeTaken, DISABLED_ByAnotherProgram) {
+    Squatter other(pipe_, record_ + "\\read", Holds::PublicPipe);
+    ASSERT_TRUE(other.serving);
+    pictureAgentMessage("keyagent-pipe-taken-program.bmp");
+    pictureLibraryMessage("library-pipe-taken-program.bmp");
 }
