@@ -27,7 +27,7 @@ ssh-keygen -q -t rsa -b 3072 -N '' -f "$work/rsa3072"
 
 "$wine" "$root/build/x86_64/stage/gkeyagent.exe" --pipe "$pipe" --log "Z:${work//\//\\}\\agent.log" </dev/null >/dev/null 2>&1 &
 pids+=($!)
-socat UNIX-LISTEN:"$work/ours.sock",fork,unlink-early,mode=600 EXEC:"$wine $bin/agent-relay.exe //./pipe/$pipe" </dev/null >/dev/null 2>&1 &
+socat UNIX-LISTEN:"$work/ours.sock",fork,unlink-early,mode=600 EXEC:"$wine $root/build/x86_64/stage/gagent-relay.exe --pipe //./pipe/$pipe" </dev/null >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 1 300); do
   [ "$(SSH_AUTH_SOCK=$work/ours.sock ssh-add -l 2>&1)" = "The agent has no identities." ] && break

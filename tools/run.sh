@@ -35,7 +35,7 @@ fi
 # its wineserver, and the display.
 mode=$2
 stage=$root/build/x86_64/stage
-relay=$root/build/x86_64/tests/bin/agent-relay.exe
+relay=$stage/gagent-relay.exe
 wine=$GAGENT_WINE_LOADER
 title="Glimmerpad Key Manager"
 sock=$work/agent.sock
@@ -66,7 +66,7 @@ if [ ! -f "$demo" ] || [ ! -f "$demo.pub" ]; then
   ssh-keygen -q -t ed25519 -N '' -C 'Glimmerpad demo key' -f "$demo"
 fi
 
-socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$wine $relay //./pipe/openssh-ssh-agent" \
+socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$wine $relay" \
   </dev/null >/dev/null 2>"$work/bridge.log" &
 bridge=$!
 wait_for 50 test -S "$sock" || { echo "run: the bridge did not start: $(cat "$work/bridge.log")" >&2; exit 1; }

@@ -46,6 +46,7 @@ pe = load_reader()
 
 MACHINE = {"i686": 0x14C, "x86_64": 0x8664}
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 LANG_EN_US = 0x0409
 
 # The icon files hold these images, (size, bits per pixel); the shell picks
@@ -534,6 +535,31 @@ class AgentLibraryLanguagesTest(CompanionLanguageChecks, unittest.TestCase):
 
 class KeyAgentLanguagesTest(CompanionLanguageChecks, unittest.TestCase):
     file = "gkeyagent.exe"
+
+
+class RelayTest(unittest.TestCase):
+    """gagent-relay.exe: socat starts it through WSL's interop with the
+    connection as its standard input and output, so it must be a console
+    program, and it stands beside the agent without libgcrypt's DLLs."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.image = load_image("gagent-relay.exe")
+
+    def test_a_console_program_of_the_build(self):
+        self.assertEqual(self.image.machine, MACHINE[ARCH], "machine")
+        self.assertFalse(self.image.is_dll)
+        self.assertEqual(self.image.subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI,
+                         "a GUI program gets no standard input and output from its starter")
+
+    def test_imports_system_libraries_only_in_their_ansi_forms(self):
+        libraries = {library.dll.upper().removesuffix(".DLL"): library for library in self.image.imports()}
+        self.assertLessEqual(set(libraries), {"KERNEL32", "ADVAPI32", "USER32", "MSVCRT"})
+        wide = [f"{dll}!{function.name}"
+                for dll, library in libraries.items() if dll in ANSI_ONLY_DLLS
+                for function in library.functions
+                if function.name and function.name.endswith("W")]
+        self.assertEqual(wide, [])
 
 
 class InstallerSupportLibraryTest(unittest.TestCase):

@@ -3,16 +3,15 @@
 # alone: its tables (msiinfo), a silent installation in German, what it put
 # where, the installed product at work (installed_product_tests.exe; the
 # installed manager with the agent its library starts, which Debian's ssh-add
-# reaches through socat and the relay),
+# reaches through socat and the installed relay),
 # refusal of the same and an older package, an upgrade that keeps the
 # language, the user's language as the default, and a removal that leaves
 # only the user's files. Runs inside an i686 test session (display, loader).
-#   run-installer-tests.sh MSI STAGE_DIR INSTALLED_TESTS_EXE RELAY_EXE
+#   run-installer-tests.sh MSI STAGE_DIR INSTALLED_TESTS_EXE
 set -uo pipefail
 msi=$1
 stage=$2
 installed_tests=$3
-relay=$4
 root=$(cd "$(dirname "$0")/../.." && pwd)
 wine=${GAGENT_WINE_LOADER:-/usr/lib/wine/wine}
 scale=${GAGENT_TEST_TIMEOUT_SCALE:-1}
@@ -95,9 +94,13 @@ check "agent at logon" [ "$(reg_value "$run_key" 'Glimmerpad agent')" = 'REG_SZ 
 
 # ---------------------------------------------------------------- in use
 # The installed agent serves the default pipe of OpenSSH for Windows, which
-# Linux's ssh-add reaches through socat and the relay.
+# Linux's ssh-add reaches through socat and the relay installed beside it,
+# on the pipe it takes by default. The installation folder's name has a
+# space, which socat's EXEC would split: a script starts it.
 sock=$work/agent.sock
-socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$wine $relay //./pipe/openssh-ssh-agent" </dev/null >/dev/null 2>&1 &
+printf '#!/bin/sh\nexec "%s" "%s"\n' "$wine" "$installdir/gagent-relay.exe" >"$work/relay.sh"
+chmod +x "$work/relay.sh"
+socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$work/relay.sh" </dev/null >/dev/null 2>&1 &
 pids+=($!)
 export SSH_AUTH_SOCK=$sock
 # ssh-add -l fails alike for an empty agent and for none.

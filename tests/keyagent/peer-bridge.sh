@@ -5,7 +5,7 @@
 # on 127.0.0.1, and the pass/fail count. Runs inside a test session
 # (tools/test-session.sh), which provides the Wine prefix, display and
 # wineserver.
-# The caller sets stage and relay first.
+# The caller sets stage and relay (the staged gagent-relay.exe) first.
 wine=${GAGENT_WINE_LOADER:-/usr/lib/wine/wine64}
 scale=${GAGENT_TEST_TIMEOUT_SCALE:-1}
 
@@ -32,14 +32,18 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../tools/wait-for.sh"
 # An agent that ended (another one of this user runs) stops the wait.
 agent_ready() { [ "$(ssh-add -l 2>&1)" = "The agent has no identities." ] || ! kill -0 "$agent" 2>/dev/null; }
 
-# The agent on its own pipe, logging to $work/agent.log, and the bridge on
-# $sock, exported as SSH_AUTH_SOCK; ends the script when the empty agent
-# does not answer through it.
-start_agent_and_bridge() {
+# The agent on its own pipe, logging to $work/agent.log.
+start_agent() {
   "$wine" "$stage/gkeyagent.exe" --pipe "$pipe" --log "Z:${work//\//\\}\\agent.log" </dev/null >/dev/null 2>&1 &
   agent=$!
   pids+=($agent)
-  socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$wine $relay //./pipe/$pipe" </dev/null >/dev/null 2>"$work/socat.err" &
+}
+
+# The agent, and the bridge on $sock, exported as SSH_AUTH_SOCK; ends the
+# script when the empty agent does not answer through it.
+start_agent_and_bridge() {
+  start_agent
+  socat UNIX-LISTEN:"$sock",fork,unlink-early,mode=600 EXEC:"$wine $relay --pipe //./pipe/$pipe" </dev/null >/dev/null 2>"$work/socat.err" &
   pids+=($!)
   wait_for 100 test -S "$sock" || { echo "socat did not listen"; exit 1; }
   export SSH_AUTH_SOCK=$sock

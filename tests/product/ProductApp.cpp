@@ -50,7 +50,8 @@ void ProductApp::SetUp()
     sandbox.reset(new Sandbox(currentTestName()));
     sandbox->addProduct();
     sandbox->addLanguage("1033");
-    for (const char *file : {"OPENSSH.DLL", "gkeyagent.exe", "libgcrypt-20.dll", "libgpg-error-0.dll", "zelmsi13.dll"})
+    for (const char *file :
+         {"OPENSSH.DLL", "gkeyagent.exe", "gagent-relay.exe", "libgcrypt-20.dll", "libgpg-error-0.dll", "zelmsi13.dll"})
         sandbox->addFile(stageDirectory() + "\\" + file, file);
     home = sandbox->file("home");
     appData = sandbox->file("appdata");
@@ -64,6 +65,9 @@ void ProductApp::SetUp()
     ASSERT_TRUE(setStringValue(HKEY_CURRENT_USER, PRODUCT_KEY, "LogDir", "%APPDATA%"));
     static int tests = 0;
     pipe = "gagent-product-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++tests);
+    // The script's bridge reaches this test's agent through the relay beside it.
+    std::ofstream relay((work + "\\relays\\" + pipe).c_str());
+    relay << sandbox->file("gagent-relay.exe") << "\n";
 }
 
 void ProductApp::TearDown()

@@ -11,13 +11,12 @@
 #   <n>.result   the exit status, then the tool's output
 # After the test program ends it checks with ssh-keygen the files the tests
 # listed in WORK/checks.
-#   run-product-tests.sh STAGE_DIR TEST_PROGRAM RELAY_EXE WORK_DIR [GTEST_FILTER]
+#   run-product-tests.sh STAGE_DIR TEST_PROGRAM WORK_DIR [GTEST_FILTER]
 set -uo pipefail
 stage=$1
 program=$2
-relay=$3
-work=$4
-filter=${5:-*}
+work=$3
+filter=${4:-*}
 wine=${GAGENT_WINE_LOADER:-/usr/lib/wine/wine64}
 scale=${GAGENT_TEST_TIMEOUT_SCALE:-1}
 passphrase="product key words"
@@ -26,7 +25,7 @@ windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
 
 # Kept after the run, for a look at what a failed test left.
 rm -rf "$work"
-mkdir -p "$work/keys" "$work/requests" "$work/sandboxes" "$work/ssh"
+mkdir -p "$work/keys" "$work/requests" "$work/relays" "$work/sandboxes" "$work/ssh"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
@@ -61,11 +60,14 @@ for kind in "ed25519 -t ed25519" "rsa -t rsa -b 2048" "ecdsa256 -t ecdsa -b 256"
 done
 
 # The bridge: socat hands each connection to the relay, which opens the pipe
-# named in WORK/pipe, the pipe of the request being served.
+# named in WORK/pipe, the pipe of the request being served. It is the relay
+# of that test's sandbox (WORK/relays/<pipe>), which trusts only the agent
+# beside it, as installed.
 sock=$work/agent.sock
 cat >"$work/relay.sh" <<RELAY
 #!/bin/sh
-exec "$wine" "$relay" "//./pipe/\$(cat "$work/pipe")"
+pipe=\$(cat "$work/pipe")
+exec "$wine" "\$(tr -d '\r' <"$work/relays/\$pipe")" --pipe "//./pipe/\$pipe"
 RELAY
 chmod +x "$work/relay.sh"
 echo none >"$work/pipe"
