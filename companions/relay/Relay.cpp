@@ -11,7 +11,7 @@
 
 #include "AgentChannel.h"
 #include "ModuleDirectory.h"
-#include "PipeCheck.h"
+#include "PipeConflict.h"
 
 #include <cstdio>
 #include <cstring>
@@ -106,11 +106,8 @@ bool inputToPipe(const Relay &relay) {
 }
 
 int refuse(const std::string &pipe, const ServerProcess &server, const std::string &agent) {
-    std::string holder = server.processId == 0 ? std::string("a program that cannot be named")
-                                               : (server.program.empty() ? std::string("a program that cannot be read")
-                                                                         : server.program) +
-                                                     " (process " + std::to_string(server.processId) + ")";
-    say(pipe + " is held by " + holder + ", not by the key agent " + agent + " of this user; nothing was sent");
+    say(pipe + " is held by " + holderDescription(server, kindOfHolder(server)) + ", not by the key agent " + agent +
+        " of this user; nothing was sent");
     return 3;
 }
 
