@@ -3,6 +3,7 @@
 #include "KeyAgentHarness.h"
 
 #include "Key.h"
+#include "SquatterProcess.h"
 
 #include <aclapi.h>
 #include <gcrypt.h>
@@ -287,6 +288,37 @@ TEST(KeyAgentPipeTaken, TheProgramHoldingThePipeIsNamedInTheLogAndShownOnce) {
     agent.stop();
     CloseHandle(squatter);
     DeleteFileA(log.c_str());
+}
+
+// Wine runs no Windows service: a program started from the service's file
+// stands in for it, and the agent logs and shows it as Windows' own agent.
+TEST(KeyAgentPipeTaken, AProgramAtTheServicesPathIsShownAsWindowsOwnAgentWithTheCommands) {
+    std::string name = "glimmerpad-agent-service-" + std::to_string(GetCurrentProcessId());
+    std::string home = makeTestHome("keyagent-service-");
+    ServicePath path;
+    ASSERT_TRUE(path.free) << "a real " << path.program << " is not replaced";
+    {
+        Squatter service("\\\\.\\pipe\\" + name, home + "\\read", Holds::PublicPipe, path.program);
+        ASSERT_TRUE(service.serving);
+        AgentProcess agent;
+        ASSERT_TRUE(agent.start(name, home + "\\agent.log"));
+        HWND box = nullptr;
+        for (DWORD end = GetTickCount() + scaled(20000); !(box = FindWindowA("#32770", kTitle)) && GetTickCount() < end;)
+            Sleep(50);
+        ASSERT_NE(box, nullptr);
+        std::string shown = messageBoxText(box);
+        EXPECT_NE(shown.find("\"OpenSSH Authentication Agent\" (ssh-agent)"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("(process " + std::to_string(service.processId()) + ")"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("sc.exe stop ssh-agent\n"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("sc.exe config ssh-agent start= disabled\n"), std::string::npos) << shown;
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(agent.waitExit(scaled(10000)), 2u);
+        agent.stop();
+        std::string log = readFile(home + "\\agent.log");
+        EXPECT_NE(log.find("the Windows service \"OpenSSH Authentication Agent\" (ssh-agent)"), std::string::npos) << log;
+        EXPECT_EQ(service.stop().size(), 0u) << "the agent wrote to it";
+    }
+    removeTree(home);
 }
 
 // Elevation, the reason the agent asks the client's token and not its
