@@ -24,8 +24,9 @@ namespace {
 const DWORD kBufferSize = 16384;
 // Every instance of the agent's pipe may be busy for a moment.
 const DWORD kConnectWait = 5000;
-// A client that has stopped writing has read its answers (OpenSSH's
-// clients do); the pipe gets this long to hand over one still on its way.
+// OpenSSH's clients stop writing only once they have read their answers;
+// a client that shuts its sending half sooner gets this long for an answer
+// still on its way.
 const DWORD kLingerMs = 200;
 
 struct Relay {

@@ -111,12 +111,6 @@ if HOME=$work git -C "$repo" commit -q -S -m "signed by the agent" 2>"$work/git.
 else
   fail "git commit -S: $(cat "$work/git.err")"
 fi
-git -C "$repo" config user.signingKey "key::$(cat "$work/rsa.pub")"
-echo two >>"$repo/file"
-HOME=$work git -C "$repo" commit -q -a -S -m "signed with RSA" 2>"$work/git.err" &&
-  HOME=$work git -C "$repo" verify-commit HEAD 2>"$work/verify.out" &&
-  grep -q 'Good "git" signature for tester@example.org with RSA key' "$work/verify.out" &&
-  pass "git commit -S with the RSA key, verified" || fail "git with RSA: $(cat "$work/git.err" "$work/verify.out")"
 
 # ------------------------------------------------------ the relay's ends
 # A client that writes its request and closes its end at once still gets
