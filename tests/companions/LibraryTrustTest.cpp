@@ -234,7 +234,7 @@ TEST_F(PipeTaken, TheProgramHoldingThePublicPipeIsNamedWithItsProcess) {
     EXPECT_EQ(squatter.stop().size(), 0u) << "the library wrote to it";
 }
 
-// Wine runs no Windows service of that name; a program started from the
+// Wine brings no OpenSSH of Windows; a program started from the
 // service's file path stands in for it.
 TEST_F(PipeTaken, AProgramAtTheServicesPathIsNamedAsWindowsOwnAgentWithTheCommandsThatStopIt) {
     ServicePath path;
@@ -250,6 +250,18 @@ TEST_F(PipeTaken, AProgramAtTheServicesPathIsNamedAsWindowsOwnAgentWithTheComman
         EXPECT_NE(text.find("sc.exe config ssh-agent start= disabled\n"), std::string::npos) << text;
         EXPECT_NE(text.find(pipe_), std::string::npos) << text;
     }
+}
+
+// The service's file is elsewhere here, as it may be where the file
+// cannot be read: the process the service control manager names for
+// ssh-agent is enough.
+TEST_F(PipeTaken, TheRunningSshAgentServiceIsKnownByItsProcess) {
+    SshAgentService service(pipe_, home_ + "\\service-read");
+    ASSERT_TRUE(service.running());
+    std::string text = toldWhileStarting();
+    EXPECT_NE(text.find("\"OpenSSH Authentication Agent\" (ssh-agent)"), std::string::npos) << text;
+    EXPECT_NE(text.find("(process " + std::to_string(service.processId()) + ")"), std::string::npos) << text;
+    EXPECT_NE(text.find("sc.exe stop ssh-agent\n"), std::string::npos) << text;
 }
 
 }  // namespace

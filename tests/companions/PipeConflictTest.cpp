@@ -1,6 +1,7 @@
-// How the agent and its library tell who holds the public pipe. Wine runs
-// no Windows service, so the service's cases are decided here from the
-// paths and process ids Windows would give.
+// How the agent and its library tell who holds the public pipe, from the
+// paths and process ids Windows gives, in the forms Wine does not show: the
+// service's file spelt in another case, a system process whose file a user
+// cannot read.
 #include "PipeConflict.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ ServerProcess holder(DWORD processId, const std::string &program) {
     return server;
 }
 
-TEST(PipeHolderKind, DecidedFromPathsAndProcessIds_SinceWineRunsNoService) {
+TEST(PipeHolderKind, DecidedFromPathsAndProcessIds) {
     // The service's file as Windows may spell it.
     EXPECT_EQ(kindOfHolder(holder(812, "c:\\WINDOWS\\system32\\openssh\\SSH-AGENT.EXE"), kServiceImage, 0),
               PipeHolderKind::OpenSshService);

@@ -1,8 +1,10 @@
 // A program that takes the key manager's pipe name before the agent can:
-//   pipe_squatter.exe <public pipe> <record file> [public]
+//   pipe_squatter.exe <public pipe> <record file> [public|service]
 // It serves the name managerPipeName(<public pipe>) gives, as the agent
 // would, or with "public" the public pipe itself (a stranger a relay must
-// refuse, another agent that keeps ours from starting), and answers like an agent that wants a key file's passphrase, so
+// refuse, another agent that keeps ours from starting); with "service" it
+// does so as the Windows service ssh-agent, started by the service control
+// manager, and answers like an agent that wants a key file's passphrase, so
 // that a library that trusted it would go on to send one. Every message it
 // reads is appended to the record file (length and bytes) at once; the
 // test reads that file to see what reached it. It runs until it is ended.
@@ -102,23 +104,70 @@ int serveEveryClient(const std::string &name) {
 // second program add instances to a name whose first program allowed
 // several, FILE_FLAG_FIRST_PIPE_INSTANCE or not, where Windows refuses it;
 // with one instance the agent finds the name taken under Wine too.
-int serveOneInstance(const std::string &name) {
-    HANDLE pipe = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, NULL);
-    if (pipe == INVALID_HANDLE_VALUE) return 3;
+HANDLE oneInstance(const std::string &name) {
+    return CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                            PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, NULL);
+}
+
+[[noreturn]] void serveInTurn(HANDLE pipe) {
     for (;;)
         if (ConnectNamedPipe(pipe, NULL) || GetLastError() == ERROR_PIPE_CONNECTED) serveConnection(pipe);
+}
+
+int serveOneInstance(const std::string &name) {
+    HANDLE pipe = oneInstance(name);
+    if (pipe == INVALID_HANDLE_VALUE) return 3;
+    serveInTurn(pipe);
+}
+
+// As the service: running once the pipe is made, stopped when asked.
+std::string g_serviceName = "ssh-agent";
+std::string g_publicPipe;
+SERVICE_STATUS_HANDLE g_status;
+
+void reportService(DWORD state) {
+    SERVICE_STATUS status = {};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    SetServiceStatus(g_status, &status);
+}
+
+void WINAPI controlService(DWORD control) {
+    if (control != SERVICE_CONTROL_STOP) return;
+    reportService(SERVICE_STOPPED);
+    ExitProcess(0);
+}
+
+void WINAPI runService(DWORD, LPSTR *) {
+    g_status = RegisterServiceCtrlHandlerA(g_serviceName.c_str(), controlService);
+    if (!g_status) return;
+    HANDLE pipe = oneInstance(g_publicPipe);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        reportService(SERVICE_STOPPED);
+        return;
+    }
+    reportService(SERVICE_RUNNING);
+    serveInTurn(pipe);
+}
+
+int serveAsService(const std::string &name) {
+    g_publicPipe = name;
+    SERVICE_TABLE_ENTRYA services[] = {{&g_serviceName[0], runService}, {NULL, NULL}};
+    return StartServiceCtrlDispatcherA(services) ? 0 : 4;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    bool holdsPublicPipe = argc == 4 && std::string(argv[3]) == "public";
+    std::string mode = argc == 4 ? argv[3] : "";
+    bool holdsPublicPipe = mode == "public" || mode == "service";
     if (argc != 3 && !holdsPublicPipe) return 2;
     std::string name = holdsPublicPipe ? std::string(argv[1]) : managerPipeName(argv[1]);
     g_record = CreateFileA(argv[2], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, NULL);
     if (name.empty() || g_record == INVALID_HANDLE_VALUE) return 2;
     InitializeCriticalSection(&g_recording);
+    if (mode == "service") return serveAsService(name);
     return holdsPublicPipe ? serveOneInstance(name) : serveEveryClient(name);
 }

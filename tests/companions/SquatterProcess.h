@@ -74,9 +74,9 @@ private:
 };
 
 // Where Windows installs its own OpenSSH agent, made free for a stand-in
-// for the time of a test: Wine runs no such service, and a program started
-// from that file is what the agent can tell it by. Whatever the test put
-// there is removed again.
+// for the time of a test: Wine brings no OpenSSH of Windows, and a program
+// started from that file is what the agent tells it by. Whatever the test
+// put there is removed again.
 struct ServicePath {
     std::string folder, program;
     bool free = false;
@@ -96,6 +96,61 @@ struct ServicePath {
 
 private:
     bool madeFolder = false;
+};
+
+// pipe_squatter.exe installed and started as the service ssh-agent of this
+// Wine prefix, holding the public pipe from its own file: what is left to
+// tell it by is the process the service control manager names. Stopped
+// and removed again at the end.
+class SshAgentService {
+public:
+    SshAgentService(const std::string &publicPipe, const std::string &recordFile) {
+        manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        if (!manager) return;
+        removeLeftOver();
+        std::string command = "\"" + programFolder() + "\\pipe_squatter.exe\" \"" + publicPipe + "\" \"" +
+                              recordFile + "\" service";
+        service = CreateServiceA(manager, "ssh-agent", "OpenSSH Authentication Agent", SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, command.c_str(),
+                                 nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (!service || !StartServiceA(service, 0, nullptr)) return;
+        for (DWORD end = GetTickCount() + scaled(10000); GetTickCount() < end && !running(); Sleep(50)) {
+        }
+    }
+    ~SshAgentService() {
+        if (service) {
+            SERVICE_STATUS status;
+            ControlService(service, SERVICE_CONTROL_STOP, &status);
+            for (DWORD end = GetTickCount() + scaled(5000); GetTickCount() < end && processId() != 0; Sleep(50)) {
+            }
+            DeleteService(service);
+            CloseServiceHandle(service);
+        }
+        if (manager) CloseServiceHandle(manager);
+    }
+    bool running() { return processId() != 0; }
+    DWORD processId() {
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        if (!service || !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&status),
+                                              sizeof status, &needed))
+            return 0;
+        return status.dwCurrentState == SERVICE_RUNNING ? status.dwProcessId : 0;
+    }
+
+private:
+    // A run ended by its watchdog may have left the service behind.
+    void removeLeftOver() {
+        SC_HANDLE old = OpenServiceA(manager, "ssh-agent", SERVICE_ALL_ACCESS);
+        if (!old) return;
+        SERVICE_STATUS status;
+        ControlService(old, SERVICE_CONTROL_STOP, &status);
+        DeleteService(old);
+        CloseServiceHandle(old);
+    }
+
+    SC_HANDLE manager = nullptr;
+    SC_HANDLE service = nullptr;
 };
 
 }  // namespace agenttest

@@ -290,7 +290,7 @@ TEST(KeyAgentPipeTaken, TheProgramHoldingThePipeIsNamedInTheLogAndShownOnce) {
     DeleteFileA(log.c_str());
 }
 
-// Wine runs no Windows service: a program started from the service's file
+// Wine brings no OpenSSH of Windows: a program started from the service's file
 // stands in for it, and the agent logs and shows it as Windows' own agent.
 TEST(KeyAgentPipeTaken, AProgramAtTheServicesPathIsShownAsWindowsOwnAgentWithTheCommands) {
     std::string name = "glimmerpad-agent-service-" + std::to_string(GetCurrentProcessId());
