@@ -1,10 +1,12 @@
 // The agent's notification icon under Wine. Wine's explorer shows the icon
 // in a window of its own ("Wine System Tray") while the display has no
 // tray of its own, as the test session's has not; that window tells
-// whether the icon is there. Wine gives another process neither the
-// icon's tooltip nor its balloon's text, so the tooltip is read from the
-// icon's owner window, which carries it as its title, and a notice from
-// the agent's log line for the balloon it asked the shell to show.
+// whether the icon is there, and shows the notice's balloon. Wine gives
+// another process neither the icon's tooltip nor the balloon's text, so
+// the tooltip is read from the icon's owner window, which carries it as
+// its title, and each notice from the agent's log line for the balloon it
+// asked the shell to show. Wine also drops the icons of windows that are
+// gone, so whether the agent removes its own icon cannot be seen here.
 #include "KeyAgentHarness.h"
 
 #include "AgentResources.h"
@@ -78,6 +80,40 @@ bool lockBecomes(Client& c, bool locked) {
 bool signs(Client& c) {
     Bytes answer = c.call(signRequest());
     return !answer.empty() && answer[0] == 14;
+}
+
+struct ShownWindowSearch {
+    const char* className;
+    DWORD process;  // 0: any
+    HWND found;
+};
+
+BOOL CALLBACK findShownWindow(HWND window, LPARAM search) {
+    auto* wanted = reinterpret_cast<ShownWindowSearch*>(search);
+    char className[32] = "";
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    GetClassNameA(window, className, sizeof className);
+    if (std::strcmp(className, wanted->className) != 0 || !IsWindowVisible(window) ||
+        (wanted->process && process != wanted->process))
+        return TRUE;
+    wanted->found = window;
+    return FALSE;
+}
+
+HWND waitForShown(const char* className, DWORD process) {
+    for (DWORD end = GetTickCount() + scaled(10000); GetTickCount() < end; Sleep(50)) {
+        ShownWindowSearch search = {className, process, nullptr};
+        EnumWindows(findShownWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found) return search.found;
+    }
+    return nullptr;
+}
+
+DWORD shellProcess() {
+    DWORD shell = 0;
+    GetWindowThreadProcessId(FindWindowA(nullptr, kWineTray), &shell);
+    return shell;
 }
 
 class TrayAgent : public KeyAgent {
@@ -303,8 +339,9 @@ TEST_F(TrayAgent, StopAgentEndsItTheWayTheManagerDoes) {
     EXPECT_NE(readFile(log_).find("agent stopped"), std::string::npos);
 }
 
-// The balloon itself Wine shows in its tray window's process, whose text
-// no other process can read: the agent's log says what it asked to show.
+// Wine shows the balloon as a tooltip of its tray window's process, whose
+// text no other process can read, and keeps it for seconds: the agent's
+// log says which notices it asked to show, the tray that one appeared.
 TEST_F(TrayAgent, TheNoticeOnEachUnaskedKeyUseIsOffByDefaultAndSurvivesARestart) {
     const std::string notice = "key use notice for \"rfc8032 test 1\" shown";
     Client first(pipe_);
@@ -314,6 +351,7 @@ TEST_F(TrayAgent, TheNoticeOnEachUnaskedKeyUseIsOffByDefaultAndSurvivesARestart)
     EXPECT_TRUE(logShows("notice on each key use on", 1));
     EXPECT_TRUE(signs(first));
     EXPECT_TRUE(logShows(notice, 1));
+    EXPECT_NE(waitForShown("tooltips_class32", shellProcess()), nullptr) << "the balloon in Wine's tray";
     // The manager's policies and the agent's setting live in one file:
     // neither may lose the other.
     AttachedWindow manager(pipe_);
@@ -340,6 +378,60 @@ TEST_F(TrayAgent, TheNoticeOnEachUnaskedKeyUseIsOffByDefaultAndSurvivesARestart)
     Sleep(scaled(300));
     EXPECT_EQ(occurrences(readFile(log_), notice), 2u);
     EXPECT_NE(settingsFile().find("NotifyKeyUse no"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// For make gallery, in the language of GAGENT_TEST_UI_FOLDER: the icon in
+// Wine's tray window, its menu opened for real, the lock's question and
+// the notice. Wine shows the tooltip only under a real pointer; its text
+// is the one TheIconShowsInWinesTray... reads.
+class GalleryTray : public TrayAgent {
+protected:
+    GalleryTray() : language_("Language", galleryLanguage(), REG_SZ) {}
+    ProductValue language_;
+};
+
+TEST_F(GalleryTray, DISABLED_IconsAndMenu) {
+    ASSERT_TRUE(wineTrayShows(true));
+    HWND wineTray = FindWindowA(nullptr, kWineTray);
+    saveForGallery(wineTray, "keyagent-tray-unlocked.bmp");
+    PostMessageA(tray_, WM_AGENT_TRAY_ICON, 0, WM_RBUTTONUP);
+    HWND menu = waitForShown("#32768", agent_.pi.dwProcessId);
+    ASSERT_NE(menu, nullptr) << "the icon's menu";
+    saveForGallery(menu, "keyagent-tray-menu.bmp");
+    PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+    EXPECT_TRUE(waitGone(menu, scaled(5000)) || !IsWindowVisible(menu));
+    Client c(pipe_);
+    ASSERT_EQ(c.call(lockRequest(22, "pw")), kSuccess);
+    for (DWORD end = GetTickCount() + scaled(5000); iconShown(tray_) != IDI_AGENT_LOCKED && GetTickCount() < end;)
+        Sleep(20);
+    saveForGallery(wineTray, "keyagent-tray-locked.bmp");
+}
+
+TEST_F(GalleryTray, DISABLED_LockQuestion) {
+    command(IDM_TRAY_LOCK);
+    HWND lock = dialog();
+    ASSERT_NE(lock, nullptr);
+    saveForGallery(lock, "keyagent-tray-lock.bmp");
+    PostMessageA(lock, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(waitGone(lock, scaled(5000)));
+}
+
+// Wine shows the balloon as a tooltip of its tray window's process.
+TEST_F(GalleryTray, DISABLED_KeyUseNotice) {
+    ASSERT_TRUE(wineTrayShows(true));
+    DWORD shell = shellProcess();
+    command(IDM_TRAY_NOTIFY_KEY_USE);
+    ASSERT_TRUE(logShows("notice on each key use on", 1));
+    Client c(pipe_);
+    ASSERT_EQ(c.call(addEdRequest()), kSuccess);
+    ASSERT_TRUE(signs(c));
+    HWND balloon = waitForShown("tooltips_class32", shell);
+    ASSERT_NE(balloon, nullptr) << "the balloon";
+    saveForGallery(balloon, "keyagent-tray-notice.bmp");
 }
 
 }  // namespace
