@@ -35,16 +35,60 @@ void tell(const AgentContext& context, HWND owner, const std::string& text) {
                 MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
 }
 
-// One request to the agent's own handler, as from the key manager; the
-// message is wiped (it may carry a passphrase). Empty when there is no
-// answer at all.
-Bytes ask(AgentContext& context, Bytes& message) {
+struct Request {
+    AgentContext& context;
+    const Bytes& message;
+    Bytes reply;
+};
+
+DWORD WINAPI handleRequest(void* parameter) {
+    auto* request = static_cast<Request*>(parameter);
     Session session;
     session.channel = Channel::Manager;
-    Bytes reply;
-    context.handler.handle(message.data(), message.size(), session, reply);
+    try {
+        request->context.handler.handle(request->message.data(), request->message.size(), session, request->reply);
+    } catch (...) {
+        request->reply.clear();
+    }
+    return 0;
+}
+
+// Keeps the agent's windows answering until the thread ends; a quit that
+// comes meanwhile is passed on once it has.
+void waitAnswering(HANDLE thread) {
+    bool quit = false;
+    int exitCode = 0;
+    while (MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1 && !quit) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quit = true;
+                exitCode = int(msg.wParam);
+                break;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    WaitForSingleObject(thread, INFINITE);
+    if (quit) PostQuitMessage(exitCode);
+}
+
+// One request to the agent's own handler, as from the key manager; the
+// message is wiped (it may carry a passphrase). It runs on a thread of its
+// own: an unlock waits its turn at the guess brake, seconds after wrong
+// guesses from anywhere, and a key file's passphrase costs its key
+// derivation, while the manager's messages and the icon go on being
+// answered. Empty when there is no answer at all.
+Bytes ask(AgentContext& context, Bytes& message) {
+    Request request = {context, message, Bytes()};
+    HANDLE thread = CreateThread(nullptr, 0, handleRequest, &request, 0, nullptr);
+    if (thread) {
+        waitAnswering(thread);
+        CloseHandle(thread);
+    }
     wipe(message);
-    return reply;
+    return request.reply;
 }
 
 bool succeeded(const Bytes& reply) { return !reply.empty() && reply[0] == SSH_AGENT_SUCCESS; }

@@ -228,6 +228,24 @@ TEST_F(TrayAgent, LockAsksForAPassphraseTwiceAndUnlockAsksForItOnce) {
     EXPECT_TRUE(lockBecomes(c, false));
 }
 
+// Wrong guesses from the pipe make the next unlock wait its turn at the
+// brake; the menu's unlock waits there too, but the agent's windows go on
+// answering meanwhile (the key manager sends to them and waits).
+TEST_F(TrayAgent, AnUnlockWaitingAtTheBrakeLeavesTheAgentsWindowsAnswering) {
+    Client c(pipe_);
+    ASSERT_EQ(c.call(lockRequest(22, "pw")), kSuccess);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(c.call(lockRequest(23, "wrong")), Bytes{5});
+    command(IDM_TRAY_LOCK);
+    HWND unlock = dialog();
+    ASSERT_NE(unlock, nullptr);
+    answer(unlock, "pw");
+    ASSERT_TRUE(waitGone(unlock, scaled(5000)));
+    DWORD_PTR result = 0;
+    EXPECT_TRUE(SendMessageTimeoutA(window_, WM_NULL, 0, 0, SMTO_NORMAL, 300, &result)) << "the control window answers";
+    EXPECT_TRUE(SendMessageTimeoutA(tray_, WM_NULL, 0, 0, SMTO_NORMAL, 300, &result)) << "the icon's window answers";
+    EXPECT_TRUE(lockBecomes(c, false));
+}
+
 TEST_F(TrayAgent, LockUsesTheAgentPassphraseWithoutAsking) {
     AttachedWindow manager(pipe_);
     ASSERT_EQ(sendPassphrase(window_, manager.window, "", "agent pw"), 1);
