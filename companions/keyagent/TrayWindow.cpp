@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -21,8 +22,10 @@ struct Tray {
     HICON lockedIcon;
     UINT taskbarCreated;
     bool shown = false;
-    // A command's dialog is open: the menu waits for it.
+    // A command's dialog is open, or its request running: the menu waits
+    // for it, and a command that comes meanwhile (a double click) follows it.
     bool busy = false;
+    UINT deferred = 0;
 };
 
 std::string loaded(const Tray& tray, UINT id) {
@@ -121,7 +124,10 @@ void onIcon(HWND window, Tray& tray, UINT mouseMessage) {
 }
 
 void onCommand(HWND window, Tray& tray, UINT command) {
-    if (tray.busy) return;
+    if (tray.busy) {
+        tray.deferred = command;
+        return;
+    }
     tray.busy = true;
     switch (command) {
     case IDM_TRAY_OPEN_MANAGER:
@@ -142,6 +148,7 @@ void onCommand(HWND window, Tray& tray, UINT command) {
         break;
     }
     tray.busy = false;
+    if (tray.deferred) PostMessageA(window, WM_COMMAND, std::exchange(tray.deferred, 0u), 0);
 }
 
 LRESULT dispatch(HWND window, Tray& tray, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -10,7 +10,6 @@
 #include <aclapi.h>
 
 #include "AgentChannel.h"
-#include "Driver.h"
 #include "UserIdentity.h"
 #include "Wire.h"
 
@@ -476,20 +475,6 @@ inline HWND waitForDialogOf(DWORD process, DWORD ms, HWND except = nullptr) {
 inline bool waitGone(HWND dialog, DWORD ms) {
     for (DWORD end = GetTickCount() + ms; IsWindow(dialog) && GetTickCount() < end;) Sleep(20);
     return !IsWindow(dialog);
-}
-
-// For make gallery: the agent's and the library's dialogs as a user sees
-// them, in the language of GAGENT_TEST_UI_FOLDER.
-inline std::string galleryLanguage() {
-    const char* folder = std::getenv("GAGENT_TEST_UI_FOLDER");
-    return folder ? folder : "1033";
-}
-
-inline void saveForGallery(HWND window, const char* name) {
-    e2e::settle(500);
-    char folder[MAX_PATH] = "";
-    GetEnvironmentVariableA("GAGENT_GALLERY", folder, sizeof folder);
-    EXPECT_TRUE(e2e::saveWindowImage(window, std::string(folder[0] ? folder : ".") + "\\" + name));
 }
 
 }  // namespace agenttest

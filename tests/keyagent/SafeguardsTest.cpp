@@ -5,6 +5,7 @@
 #include "KeyAgentHarness.h"
 
 #include "Driver.h"
+#include "GalleryPicture.h"
 #include "IAgent.h"
 #include "Key.h"
 #include "PageantClient.h"

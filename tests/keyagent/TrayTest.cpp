@@ -10,6 +10,7 @@
 #include "KeyAgentHarness.h"
 
 #include "AgentResources.h"
+#include "GalleryPicture.h"
 #include "SettingsReader.h"
 #include "TrayIcon.h"
 #include "TrayWindow.h"
