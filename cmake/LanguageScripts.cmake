@@ -9,8 +9,10 @@ function(add_language_scripts target header)
   file(GLOB scripts CONFIGURE_DEPENDS ${folder}/*.rc)
   list(REMOVE_ITEM scripts ${folder}/1033.rc)
   set(content "")
+  set(firsts "")
   foreach(first ${ARGN})
     string(APPEND content "#include \"${CMAKE_CURRENT_SOURCE_DIR}/${first}\"\n")
+    list(APPEND firsts ${CMAKE_CURRENT_SOURCE_DIR}/${first})
   endforeach()
   string(APPEND content "#include \"${folder}/1033.rc\"\n")
   foreach(script ${scripts})
@@ -20,6 +22,6 @@ function(add_language_scripts target header)
   file(CONFIGURE OUTPUT ${all} CONTENT "${content}" @ONLY)
   target_sources(${target} PRIVATE ${all})
   set_source_files_properties(${all} PROPERTIES
-    OBJECT_DEPENDS "${folder}/1033.rc;${scripts};${CMAKE_CURRENT_SOURCE_DIR}/${header}"
+    OBJECT_DEPENDS "${folder}/1033.rc;${scripts};${CMAKE_CURRENT_SOURCE_DIR}/${header};${firsts}"
     COMPILE_FLAGS "-I${CMAKE_CURRENT_SOURCE_DIR}")
 endfunction()

@@ -91,7 +91,7 @@ void getAgentLogPath(char *path)
         copyText(path, MAX_PATH, LOG_FILE);
 }
 
-void readAgentSettings(INT32 &confirmKeyOp, INT32 &allowAdd, INT32 &allowDelete)
+void readAgentSettings(INT32 &confirmKeyOp, INT32 &allowAdd, INT32 &allowDelete, INT32 *notifyKeyUse)
 {
     char path[MAX_PATH];
     getUserKeyFolder(path);
@@ -101,7 +101,7 @@ void readAgentSettings(INT32 &confirmKeyOp, INT32 &allowAdd, INT32 &allowDelete)
     if (file == NULL)
         return;
     CharacterSource source = {nextFileCharacter, file};
-    AgentPolicyFlags flags = {&confirmKeyOp, &allowAdd, &allowDelete};
+    AgentPolicyFlags flags = {&confirmKeyOp, &allowAdd, &allowDelete, notifyKeyUse};
     applyAgentSettings(source, flags);
     fclose(file);
 }

@@ -14,7 +14,8 @@ void getUserKeyFolder(char *folder);
 void getAgentLogPath(char *path);
 
 // Moves the three policy flags away from their defaults as the settings
-// file "gAgent" in the key folder says.
-void readAgentSettings(INT32 &confirmKeyOp, INT32 &allowAdd, INT32 &allowDelete);
+// file "gAgent" in the key folder says; the agent's own notice setting as
+// well when asked for.
+void readAgentSettings(INT32 &confirmKeyOp, INT32 &allowAdd, INT32 &allowDelete, INT32 *notifyKeyUse = NULL);
 
 #endif

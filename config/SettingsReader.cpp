@@ -99,4 +99,8 @@ void applyAgentSettings(CharacterSource source, const AgentPolicyFlags &flags)
         return;
     if (equalsIgnoringAsciiCase(name, "AllowDelete") && equalsIgnoringAsciiCase(value, "no"))
         *flags.allowDelete = 0;
+    if (flags.notifyKeyUse == NULL || !reader.readPair(name, value))
+        return;
+    if (equalsIgnoringAsciiCase(name, "NotifyKeyUse") && equalsIgnoringAsciiCase(value, "yes"))
+        *flags.notifyKeyUse = 1;
 }

@@ -9,6 +9,7 @@
 
 // Writes the whole file into `text` (NUL-terminated); the length written,
 // or 0 when it does not fit in `room`.
-size_t formatAgentSettings(int32_t confirmKeyOp, int32_t allowAdd, int32_t allowDelete, char *text, size_t room);
+size_t formatAgentSettings(int32_t confirmKeyOp, int32_t allowAdd, int32_t allowDelete, int32_t notifyKeyUse, char *text,
+                           size_t room);
 
 #endif

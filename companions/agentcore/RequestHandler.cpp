@@ -113,6 +113,8 @@ const RequestHandler::Registered* RequestHandler::reachable(const std::string& n
 
 void RequestHandler::setConfirmPrompt(ConfirmPrompt prompt) { prompt_ = std::move(prompt); }
 
+void RequestHandler::setSignNotice(SignNotice notice) { notice_ = std::move(notice); }
+
 void RequestHandler::log(const std::string& operation, const KeyInfo* key, const Session& session,
                          const std::string& outcome) {
     AgentEvent event;
@@ -186,8 +188,11 @@ SignDestination destinationOf(const Session& session) {
     return where;
 }
 
+bool RequestHandler::asksConfirmation(const KeyInfo& key) const {
+    return key.confirm || store_.policies().confirmKeyOp;
+}
+
 bool RequestHandler::confirmed(const KeyInfo& key, const Session& session, const SignDestination& destination) {
-    if (!key.confirm && !store_.policies().confirmKeyOp) return true;
     return prompt_ && prompt_(key, destination, session.clientProcess);
 }
 
@@ -213,7 +218,9 @@ Outcome RequestHandler::sign(WireReader& in, Session& session, Bytes& reply) {
             return failure(reply, Outcome::Reply);
         }
     }
-    if (!confirmed(key, session, destination)) {
+    // Asked once: the policy may change while the user answers.
+    bool asked = asksConfirmation(key);
+    if (asked && !confirmed(key, session, destination)) {
         log("sign", &key, session, "refused, not confirmed by the user");
         return failure(reply, Outcome::Reply);
     }
@@ -221,6 +228,7 @@ Outcome RequestHandler::sign(WireReader& in, Session& session, Bytes& reply) {
     StoreResult result = store_.sign(blob, blobSize, data, dataSize, flags, sig);
     log("sign", &key, session, outcomeText(result));
     if (result != StoreResult::Ok) return failure(reply, Outcome::Reply);
+    if (!asked && notice_) notice_(key, destination, session.clientProcess);
     WireWriter w;
     w.u8(SSH_AGENT_SIGN_RESPONSE);
     w.string(sig);

@@ -62,6 +62,10 @@ public:
     // request's thread, which waits for the answer. No prompt: denied.
     using ConfirmPrompt =
         std::function<bool(const KeyInfo& key, const SignDestination& destination, std::uint64_t clientProcess)>;
+    // Told of each signature made that nobody was asked to confirm, after
+    // it was made, on the request's thread; it must not wait for the user.
+    using SignNotice =
+        std::function<void(const KeyInfo& key, const SignDestination& destination, std::uint64_t clientProcess)>;
 
     // Who may call an extension: OpenSSH's own work for everyone; this
     // agent's own only on the manager's channel. An extension out of reach
@@ -72,6 +76,7 @@ public:
 
     void addExtension(const std::string& name, Extension extension, Reach reach = Reach::ManagerOnly);
     void setConfirmPrompt(ConfirmPrompt prompt);
+    void setSignNotice(SignNotice notice);
 
     // One message without its length prefix; reply receives the answer
     // without its length prefix.
@@ -92,6 +97,7 @@ private:
     bool renameKey(WireReader& body, Session& session, WireWriter& reply);
     bool setLifetime(WireReader& body, Session& session, WireWriter& reply);
     bool keyList(WireReader& body, const Session& session, WireWriter& reply);
+    bool asksConfirmation(const KeyInfo& key) const;
     bool confirmed(const KeyInfo& key, const Session& session, const SignDestination& destination);
     void log(const std::string& operation, const KeyInfo* key, const Session& session, const std::string& outcome);
 
@@ -104,6 +110,7 @@ private:
 
     std::map<std::string, Registered> extensions_;
     ConfirmPrompt prompt_;
+    SignNotice notice_;
 };
 
 // What the confirm prompt is told of the connection a signature is for.

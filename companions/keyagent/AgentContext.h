@@ -11,6 +11,8 @@
 #include "RequestHandler.h"
 #include "UserSecurity.h"
 
+#include <atomic>
+
 struct AgentContext {
     AgentContext(agentcore::KeyStore& keyStore, agentcore::RequestHandler& requestHandler,
                  const LanguageResources& languageTexts, const AgentOptions& agentOptions, UserSecurity& userSecurity)
@@ -24,6 +26,12 @@ struct AgentContext {
     const AgentOptions options;
     UserSecurity& security;
     AttachedWindows windows;
+    // A notice in the notification area on each key use nobody confirmed;
+    // read by every client's thread, switched on the window's.
+    std::atomic<bool> notifyKeyUse{false};
+    // The notification icon's window (TrayWindow.h), once there: told of
+    // every change of the lock and the keys.
+    std::atomic<HWND> trayWindow{nullptr};
 };
 
 #endif

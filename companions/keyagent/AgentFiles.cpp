@@ -37,9 +37,10 @@ bool replaceFile(const std::string& path, const std::string& content) {
     return ok;
 }
 
-Policies loadPolicies() {
-    INT32 confirmKeyOp = 0, allowAdd = 1, allowDelete = 1;
-    readAgentSettings(confirmKeyOp, allowAdd, allowDelete);
+Policies loadPolicies(bool* notifyKeyUse) {
+    INT32 confirmKeyOp = 0, allowAdd = 1, allowDelete = 1, notice = 0;
+    readAgentSettings(confirmKeyOp, allowAdd, allowDelete, &notice);
+    if (notifyKeyUse) *notifyKeyUse = notice != 0;
     Policies p;
     p.confirmKeyOp = confirmKeyOp != 0;
     p.allowAdd = allowAdd != 0;
@@ -47,9 +48,9 @@ Policies loadPolicies() {
     return p;
 }
 
-bool savePolicies(const Policies& p) {
+bool saveSettings(const Policies& p, bool notifyKeyUse) {
     char text[256];
-    if (!formatAgentSettings(p.confirmKeyOp, p.allowAdd, p.allowDelete, text, sizeof text)) return false;
+    if (!formatAgentSettings(p.confirmKeyOp, p.allowAdd, p.allowDelete, notifyKeyUse, text, sizeof text)) return false;
     return replaceFile(settingsPath(), text);
 }
 

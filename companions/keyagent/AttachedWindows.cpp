@@ -27,11 +27,13 @@ bool AttachedWindows::holds(HWND window) {
     return false;
 }
 
-bool AttachedWindows::anyHeld() {
+bool AttachedWindows::anyHeld() { return firstHeld() != nullptr; }
+
+HWND AttachedWindows::firstHeld() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const Attached& a : windows_)
-        if (counts(a)) return true;
-    return false;
+        if (counts(a)) return a.window;
+    return nullptr;
 }
 
 void AttachedWindows::announceChange() {

@@ -25,6 +25,8 @@ public:
     bool holds(HWND window);
     // Whether any attached window still counts.
     bool anyHeld();
+    // The first attached window that still counts; null when none does.
+    HWND firstHeld();
     // Posted, never sent: the agent must not wait for a manager that may
     // be waiting on the refresh event itself. Windows gone are dropped.
     void announceChange();

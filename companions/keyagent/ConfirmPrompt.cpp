@@ -95,19 +95,9 @@ void closeEmptyRows(HWND dialog, bool hostShown, bool forwardingShown) {
 
 void fillIn(HWND dialog, const Prompt& prompt) {
     const ConfirmQuestion& q = prompt.question;
-    char format[128] = "";
-    char program[MAX_PATH + 128];
-    if (!q.verified) {
-        loadLanguageString(prompt.resources, IDS_CONFIRM_UNVERIFIED_PROGRAM, program, sizeof program);
-    } else if (q.program.empty()) {
-        loadLanguageString(prompt.resources, IDS_CONFIRM_UNKNOWN_PROGRAM, program, sizeof program);
-    } else {
-        loadLanguageString(prompt.resources, IDS_CONFIRM_PROGRAM, format, sizeof format);
-        std::snprintf(program, sizeof program, format, q.program.c_str(), static_cast<unsigned long>(q.processId));
-    }
     SetDlgItemTextA(dialog, IDC_CONFIRM_KEY_NAME, q.keyName.c_str());
     SetDlgItemTextA(dialog, IDC_CONFIRM_FINGERPRINT, q.fingerprint.c_str());
-    SetDlgItemTextA(dialog, IDC_CONFIRM_PROGRAM, program);
+    SetDlgItemTextA(dialog, IDC_CONFIRM_PROGRAM, programText(prompt.resources, q).c_str());
     bool hostShown = showHost(dialog, prompt);
     bool forwardingShown = showForwarding(dialog, prompt);
     closeEmptyRows(dialog, hostShown, forwardingShown);
@@ -160,6 +150,20 @@ DWORD WINAPI promptThread(void* param) {
 }
 
 }  // namespace
+
+std::string programText(const LanguageResources& resources, const ConfirmQuestion& q) {
+    char format[128] = "";
+    char program[MAX_PATH + 128];
+    if (!q.verified) {
+        loadLanguageString(resources, IDS_CONFIRM_UNVERIFIED_PROGRAM, program, sizeof program);
+    } else if (q.program.empty()) {
+        loadLanguageString(resources, IDS_CONFIRM_UNKNOWN_PROGRAM, program, sizeof program);
+    } else {
+        loadLanguageString(resources, IDS_CONFIRM_PROGRAM, format, sizeof format);
+        std::snprintf(program, sizeof program, format, q.program.c_str(), static_cast<unsigned long>(q.processId));
+    }
+    return program;
+}
 
 ConfirmQuestion keyUseQuestion(const agentcore::KeyInfo& key, const agentcore::SignDestination& destination,
                                std::uint64_t clientProcess) {

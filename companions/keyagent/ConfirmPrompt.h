@@ -26,6 +26,10 @@ struct ConfirmQuestion {
 ConfirmQuestion keyUseQuestion(const agentcore::KeyInfo& key, const agentcore::SignDestination& destination,
                                std::uint64_t clientProcess);
 
+// The program as the question names it: its path and process, or why it
+// has none.
+std::string programText(const LanguageResources& resources, const ConfirmQuestion& question);
+
 // True only for the user's Yes within timeoutMs; No, closing the dialog,
 // the time running out or a dialog that cannot be shown all deny.
 bool askToConfirm(const LanguageResources& resources, const ConfirmQuestion& question, DWORD timeoutMs);

@@ -86,7 +86,7 @@ LRESULT onPolicy(AgentContext& context, UINT message, LPARAM value) {
         return 0;
     }
     context.store.setPolicies(p);
-    bool saved = savePolicies(p);
+    bool saved = saveSettings(p, context.notifyKeyUse);
     windowEvent(std::string("policy ") + name + (on ? " yes" : " no"),
                 saved ? "done" : "applied, but the settings file could not be written");
     return 1;

@@ -1,5 +1,6 @@
 // The key agent process: its pipes (PipeServer), its hidden window
-// (ControlWindow) and PuTTY's window (Pageant) put together around one key
+// (ControlWindow), its notification icon (TrayWindow) and PuTTY's window
+// (Pageant) put together around one key
 // store, the thread that ends key lifetimes, and the process's protection.
 #include <windows.h>
 
@@ -18,6 +19,7 @@
 #include "PipeConflict.h"
 #include "PipeServer.h"
 #include "ProcessProtection.h"
+#include "TrayWindow.h"
 
 #include <cstdio>
 #include <cstdlib>  // __argc, __argv
@@ -119,12 +121,19 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         [&context](const KeyInfo& key, const SignDestination& destination, std::uint64_t clientProcess) {
             return confirmKeyUse(context, key, destination, clientProcess);
         });
+    handler.setSignNotice(
+        [&context](const KeyInfo& key, const SignDestination& destination, std::uint64_t clientProcess) {
+            announceKeyUse(context, key, destination, clientProcess);
+        });
     store.setEventSink(logEvent);
-    store.setPolicies(loadPolicies());
+    bool notifyKeyUse = false;
+    store.setPolicies(loadPolicies(&notifyKeyUse));
+    context.notifyKeyUse = notifyKeyUse;
     store.restoreAgentPassphrase(loadVerifier(verifierPath()));
     HANDLE expiryWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     store.setChangeListener([&context, expiryWake] {
         context.windows.announceChange();
+        announceTrayChange(context.trayWindow);
         // A new lifetime may end sooner than the one being waited for.
         SetEvent(expiryWake);
     });
@@ -150,6 +159,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     HWND window = createControlWindow(context, instance);
     if (!window) return 1;
+    // The agent serves without its icon, as it did before it had one.
+    context.trayWindow = createTrayWindow(context, instance, window);
+    if (!context.trayWindow) logLine("the notification icon's window could not be made; no icon is shown");
     logStart(context);
     PageantStart pageant = startPageant(handler, security.user().get(), instance);
     if (pageant != PageantStart::Serving)
@@ -166,6 +178,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // Keys go before the process does; workers still answering a client
     // end with it.
     stopPageant();
+    destroyTrayWindow(context.trayWindow.exchange(nullptr));
     store.setChangeListener(nullptr);
     store.setEventSink(nullptr);
     store.reset();

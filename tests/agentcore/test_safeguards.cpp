@@ -112,6 +112,36 @@ TEST(Confirmation, ConfirmKeyOpAsksForEveryKey) {
     EXPECT_EQ(a.asked.size(), 2u);
 }
 
+// The notification area's notice is for signatures nobody was asked about:
+// told after the signature exists, never for one asked, refused or failed.
+TEST(Confirmation, OnlySignaturesMadeUnaskedAreNoticed) {
+    Agent a;
+    std::vector<std::string> noticed;
+    a.handler.setSignNotice([&](const KeyInfo& key, const SignDestination&, std::uint64_t client) {
+        EXPECT_EQ(client, 4321u);
+        noticed.push_back(key.name);
+    });
+    ASSERT_EQ(a.add("ed25519", Bytes{SSH_AGENT_CONSTRAIN_CONFIRM}), kOk);
+    ASSERT_EQ(a.add("ecdsa256"), kOk);
+    EXPECT_TRUE(a.signs("ecdsa256"));
+    EXPECT_EQ(noticed, std::vector<std::string>{"fixture p256"});
+    EXPECT_TRUE(a.signs("ed25519")) << "confirmed";
+    a.answer = false;
+    EXPECT_FALSE(a.signs("ed25519"));
+    a.store.setPolicies(Policies{true, true, true});
+    EXPECT_FALSE(a.signs("ecdsa256"));
+    // Asked, and the policy switched off while the user answered: still a
+    // signature the user saw.
+    a.handler.setConfirmPrompt([&](const KeyInfo&, const SignDestination&, std::uint64_t) {
+        a.store.setPolicies(Policies{});
+        return true;
+    });
+    EXPECT_TRUE(a.signs("ecdsa256"));
+    ASSERT_EQ(a.store.lock(reinterpret_cast<const std::uint8_t*>("pw"), 2), StoreResult::Ok);
+    EXPECT_FALSE(a.signs("ecdsa256"));
+    EXPECT_EQ(noticed.size(), 1u);
+}
+
 TEST(Policies, AllowAddAndAllowDeleteOffRefuseEveryAddAndRemoveAndResetStillClears) {
     Agent a;
     ASSERT_EQ(a.add("ed25519"), kOk);

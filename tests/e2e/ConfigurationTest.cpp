@@ -322,6 +322,13 @@ INSTANTIATE_TEST_SUITE_P(
         ContentsCase{"NamesLongerOrShorter", "#\nConfirmKeyOps yes\nAllowAd no\nXAllowDelete no\n", DEFAULT_MARKS},
         ContentsCase{"PairsOutOfOrder", "#\nAllowDelete no\nConfirmKeyOp yes\nAllowAdd no\n", DEFAULT_MARKS},
         ContentsCase{"LastTwoSwapped", "#\nConfirmKeyOp yes\nAllowDelete no\nAllowAdd no\n", {true, true, true}},
+        // The agent keeps its own notice setting as a fourth pair.
+        ContentsCase{"AsTheAgentWritesItWithItsNotice",
+                     "Glimmerpad key agent policies, kept by the agent (changes apply at its next start)\n"
+                     "ConfirmKeyOp yes\nAllowAdd no\nAllowDelete no\nNotifyKeyUse yes\n",
+                     ALL_MOVED},
+        ContentsCase{"TheAgentsNoticeOnly", "#\nConfirmKeyOp no\nAllowAdd yes\nAllowDelete yes\nNotifyKeyUse yes\n",
+                     DEFAULT_MARKS},
         ContentsCase{"PairsAcrossLines", "#\nConfirmKeyOp\nyes AllowAdd\n\n\tno\nAllowDelete\r\n   no", ALL_MOVED},
         // 259 characters are skipped; the rest of the line is read as pairs.
         ContentsCase{"OverlongFirstLine",

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     int32_t confirmKeyOp = 0, allowAdd = 1, allowDelete = 1;
     Bytes bytes = {data, size, 0};
-    applyAgentSettings(CharacterSource{nextByte, &bytes}, AgentPolicyFlags{&confirmKeyOp, &allowAdd, &allowDelete});
+    applyAgentSettings(CharacterSource{nextByte, &bytes}, AgentPolicyFlags{&confirmKeyOp, &allowAdd, &allowDelete, nullptr});
     if ((confirmKeyOp != 0 && confirmKeyOp != 1) || (allowAdd != 0 && allowAdd != 1) ||
         (allowDelete != 0 && allowDelete != 1))
         abort();

@@ -252,6 +252,9 @@ const CompanionDialog COMPANION_DIALOGS[] = {
     {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_HOST_LABEL, IDS_CONFIRM_HOST_KEY_LABEL, NULL},
     {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_FORWARDED, IDS_CONFIRM_FORWARDED_ONE, NULL},
     {"gkeyagent.exe", IDD_CONFIRM_KEY_USE, IDC_CONFIRM_FORWARDED, IDS_CONFIRM_FORWARDED, NULL},
+    // The notification icon's passphrase dialog: its longest questions.
+    {"gkeyagent.exe", IDD_TRAY_PASSPHRASE, IDC_TRAY_PROMPT, IDS_TRAY_LOCK_PROMPT, NULL},
+    {"gkeyagent.exe", IDD_TRAY_PASSPHRASE, IDC_TRAY_PROMPT, IDS_TRAY_UNLOCK_PROMPT, NULL},
 };
 
 TEST_P(TextFit, TheAgentsAndItsLibrarysDialogsFitInTheLanguage)

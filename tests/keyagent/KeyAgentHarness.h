@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -415,6 +416,66 @@ inline std::string controlText(HWND dialog, int id) {
 }
 
 inline const Bytes kSuccess{6};
+
+// The passphrase message as the manager sends it, or bent where a test
+// asks: another size, or a field with no terminator.
+inline LRESULT sendPassphrase(HWND agent, HWND sender, const std::string& current, const std::string& replacement,
+                       DWORD size = sizeof(AgentPassphrasePayload), bool terminated = true) {
+    std::vector<char> buffer(size > 1024 ? size : 1024, 0);
+    auto* payload = reinterpret_cast<AgentPassphrasePayload*>(buffer.data());
+    std::memcpy(payload->currentPassphrase, current.data(), current.size() < 256 ? current.size() : 256);
+    std::memcpy(payload->newPassphrase, replacement.data(), replacement.size() < 256 ? replacement.size() : 256);
+    if (!terminated) std::memset(payload->newPassphrase, 'x', sizeof payload->newPassphrase);
+    COPYDATASTRUCT data = {COPYDATA_AGENT_PASSPHRASE, size, buffer.data()};
+    return SendMessageA(agent, WM_COPYDATA, reinterpret_cast<WPARAM>(sender), reinterpret_cast<LPARAM>(&data));
+}
+
+inline Bytes lockRequest(std::uint8_t type, const std::string& passphrase) {
+    WireWriter w;
+    w.u8(type);
+    w.string(passphrase);
+    return w.take();
+}
+
+inline bool isLocked(Client& c) { return c.call(extension("lock-state@glimmerpad")) == (Bytes{6, 1}); }
+
+struct ShownDialogSearch {
+    DWORD process;
+    HWND except;
+    HWND found;
+};
+
+inline BOOL CALLBACK findShownDialog(HWND window, LPARAM search) {
+    auto* wanted = reinterpret_cast<ShownDialogSearch*>(search);
+    char className[16] = "";
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    GetClassNameA(window, className, sizeof className);
+    if (process != wanted->process || window == wanted->except || std::strcmp(className, "#32770") != 0 ||
+        !IsWindowVisible(window))
+        return TRUE;
+    wanted->found = window;
+    return FALSE;
+}
+
+// A dialog of that process, in whatever language it speaks, other than
+// `except` (a message box over a dialog still open). Visible only once its
+// texts are filled in: the window exists before.
+inline HWND waitForDialogOf(DWORD process, DWORD ms, HWND except = nullptr) {
+    for (DWORD end = GetTickCount() + ms; GetTickCount() < end; Sleep(20)) {
+        ShownDialogSearch search = {process, except, nullptr};
+        EnumWindows(findShownDialog, reinterpret_cast<LPARAM>(&search));
+        if (search.found) return search.found;
+    }
+    return nullptr;
+}
+
+// A dialog that has ended may linger a moment; the next one must not be
+// taken for it.
+inline bool waitGone(HWND dialog, DWORD ms) {
+    for (DWORD end = GetTickCount() + ms; IsWindow(dialog) && GetTickCount() < end;) Sleep(20);
+    return !IsWindow(dialog);
+}
 
 }  // namespace agenttest
 

@@ -5,6 +5,7 @@
 #include "KeyAgentHarness.h"
 
 #include "Driver.h"
+#include "GalleryPicture.h"
 #include "IAgent.h"
 #include "Key.h"
 #include "PageantClient.h"
@@ -19,26 +20,6 @@ using namespace agenttest;
 namespace {
 
 
-// The passphrase message as the manager sends it, or bent where a test
-// asks: another size, or a field with no terminator.
-LRESULT sendPassphrase(HWND agent, HWND sender, const std::string& current, const std::string& replacement,
-                       DWORD size = sizeof(AgentPassphrasePayload), bool terminated = true) {
-    std::vector<char> buffer(size > 1024 ? size : 1024, 0);
-    auto* payload = reinterpret_cast<AgentPassphrasePayload*>(buffer.data());
-    std::memcpy(payload->currentPassphrase, current.data(), current.size() < 256 ? current.size() : 256);
-    std::memcpy(payload->newPassphrase, replacement.data(), replacement.size() < 256 ? replacement.size() : 256);
-    if (!terminated) std::memset(payload->newPassphrase, 'x', sizeof payload->newPassphrase);
-    COPYDATASTRUCT data = {COPYDATA_AGENT_PASSPHRASE, size, buffer.data()};
-    return SendMessageA(agent, WM_COPYDATA, reinterpret_cast<WPARAM>(sender), reinterpret_cast<LPARAM>(&data));
-}
-
-Bytes lockRequest(std::uint8_t type, const std::string& passphrase) {
-    WireWriter w;
-    w.u8(type);
-    w.string(passphrase);
-    return w.take();
-}
-
 Bytes removeEdRequest() {
     WireWriter w;
     w.u8(18);
@@ -46,40 +27,9 @@ Bytes removeEdRequest() {
     return w.take();
 }
 
-bool isLocked(Client& c) { return c.call(extension("lock-state@glimmerpad")) == (Bytes{6, 1}); }
-
 std::size_t listed(Client& c) {
     Bytes answer = c.call(Bytes{11});
     return answer.size() >= 5 && answer[0] == 12 ? answer[4] : 999;
-}
-
-BOOL CALLBACK findShownDialog(HWND window, LPARAM found) {
-    auto* wanted = reinterpret_cast<std::pair<DWORD, HWND>*>(found);
-    char className[16] = "";
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    GetClassNameA(window, className, sizeof className);
-    if (process != wanted->first || std::strcmp(className, "#32770") != 0 || !IsWindowVisible(window)) return TRUE;
-    wanted->second = window;
-    return FALSE;
-}
-
-// A dialog of that process, in whatever language it speaks. Visible only
-// once its texts are filled in: the window exists before.
-HWND waitForDialogOf(DWORD process, DWORD ms) {
-    for (DWORD end = GetTickCount() + ms; GetTickCount() < end; Sleep(20)) {
-        std::pair<DWORD, HWND> found(process, nullptr);
-        EnumWindows(findShownDialog, reinterpret_cast<LPARAM>(&found));
-        if (found.second) return found.second;
-    }
-    return nullptr;
-}
-
-// A dialog that has ended may linger a moment; the next one must not be
-// taken for it.
-bool waitGone(HWND dialog, DWORD ms) {
-    for (DWORD end = GetTickCount() + ms; IsWindow(dialog) && GetTickCount() < end;) Sleep(20);
-    return !IsWindow(dialog);
 }
 
 // Read back as Unicode, so that no code page stands between the resource
@@ -233,7 +183,7 @@ bool readSettings(const std::string& path, ReadFlags& flags) {
     std::FILE* f = std::fopen(path.c_str(), "r");
     if (!f) return false;
     CharacterSource source = {nextChar, f};
-    AgentPolicyFlags target = {&flags.confirmKeyOp, &flags.allowAdd, &flags.allowDelete};
+    AgentPolicyFlags target = {&flags.confirmKeyOp, &flags.allowAdd, &flags.allowDelete, nullptr};
     applyAgentSettings(source, target);
     std::fclose(f);
     return true;
@@ -649,20 +599,6 @@ TEST_F(KeyAgentInGerman, TheAgentAndItsLibraryShowTheirTextsInTheInstalledLangua
         PostMessageA(prompt, WM_COMMAND, IDCANCEL, 0);
     }
     EXPECT_EQ(add.finish(), AGENT_E_ADD_KEYFILE);
-}
-
-// For make gallery: the agent's and the library's dialogs as a user sees
-// them, in the language of GAGENT_TEST_UI_FOLDER.
-std::string galleryLanguage() {
-    const char* folder = std::getenv("GAGENT_TEST_UI_FOLDER");
-    return folder ? folder : "1033";
-}
-
-void saveForGallery(HWND window, const char* name) {
-    e2e::settle(500);
-    char folder[MAX_PATH] = "";
-    GetEnvironmentVariableA("GAGENT_GALLERY", folder, sizeof folder);
-    EXPECT_TRUE(e2e::saveWindowImage(window, std::string(folder[0] ? folder : ".") + "\\" + name));
 }
 
 class GalleryKeyAgent : public KeyAgentInLanguage {

@@ -37,12 +37,25 @@ int nextCharacter(void *context)
     return static_cast<unsigned char>((*source->text)[source->at++]);
 }
 
+// As the key manager reads the file: the three policies only.
 Flags read(const std::string &file)
 {
     Flags flags;
     Text text = {&file, 0};
-    applyAgentSettings(CharacterSource{nextCharacter, &text}, AgentPolicyFlags{&flags.confirmKeyOp, &flags.allowAdd, &flags.allowDelete});
+    applyAgentSettings(CharacterSource{nextCharacter, &text},
+                       AgentPolicyFlags{&flags.confirmKeyOp, &flags.allowAdd, &flags.allowDelete, nullptr});
     return flags;
+}
+
+// As the agent reads it: its notice setting too.
+int32_t readNotice(const std::string &file)
+{
+    Flags flags;
+    int32_t notice = 0;
+    Text text = {&file, 0};
+    applyAgentSettings(CharacterSource{nextCharacter, &text},
+                       AgentPolicyFlags{&flags.confirmKeyOp, &flags.allowAdd, &flags.allowDelete, &notice});
+    return notice;
 }
 
 const Flags DEFAULTS = {0, 1, 1};
@@ -95,6 +108,17 @@ TEST(SettingsReader, OverlongTokensMatchNothingAndKeepTheirPlace)
     EXPECT_EQ(read("h\nConfirmKeyOp yesyes AllowAdd no" + std::string(31, 'o') + " AllowDelete nope"), DEFAULTS);
 }
 
+TEST(SettingsReader, TheNoticeCountsOnlyAsTheFourthPairAndOnlyForTheAgent)
+{
+    EXPECT_EQ(readNotice("h\nConfirmKeyOp no AllowAdd yes AllowDelete yes NotifyKeyUse yes\n"), 1);
+    EXPECT_EQ(readNotice("h\nConfirmKeyOp no AllowAdd yes AllowDelete yes NotifyKeyUse no\n"), 0);
+    EXPECT_EQ(readNotice("h\nNotifyKeyUse yes AllowAdd yes AllowDelete yes\n"), 0);
+    EXPECT_EQ(readNotice("h\nConfirmKeyOp no AllowAdd yes AllowDelete yes\n"), 0);
+    EXPECT_EQ(readNotice("h\nConfirmKeyOp no AllowAdd yes AllowDelete yes NotifyKeyUse"), 0);
+    // The key manager's reader takes the same file as before the fourth pair.
+    EXPECT_EQ(read("h\nConfirmKeyOp yes AllowAdd no AllowDelete no NotifyKeyUse yes\n"), ALL_CHANGED);
+}
+
 TEST(SettingsReader, ComparesOnlyAsciiLettersWithoutCase)
 {
     EXPECT_TRUE(equalsIgnoringAsciiCase("AllowAdd", "aLLOWaDD"));
@@ -107,24 +131,28 @@ TEST(SettingsReader, ComparesOnlyAsciiLettersWithoutCase)
 
 } // namespace
 
-TEST(SettingsWriter, EveryCombinationOfPoliciesReadsBackAsWritten)
+// Both readers: the key manager's sees its policies whatever the notice.
+TEST(SettingsWriter, EveryCombinationOfSettingsReadsBackAsWritten)
 {
-    for (int bits = 0; bits < 8; ++bits) {
+    for (int bits = 0; bits < 16; ++bits) {
         Flags written;
         written.confirmKeyOp = bits & 1;
         written.allowAdd = (bits >> 1) & 1;
         written.allowDelete = (bits >> 2) & 1;
+        int32_t notice = (bits >> 3) & 1;
         char text[256];
-        size_t length = formatAgentSettings(written.confirmKeyOp, written.allowAdd, written.allowDelete, text, sizeof text);
+        size_t length = formatAgentSettings(written.confirmKeyOp, written.allowAdd, written.allowDelete, notice, text,
+                                            sizeof text);
         ASSERT_GT(length, 0u);
         EXPECT_EQ(length, strlen(text));
         EXPECT_EQ(read(text), written) << text;
+        EXPECT_EQ(readNotice(text), notice) << text;
     }
 }
 
 TEST(SettingsWriter, ABufferTooSmallGetsNothingRatherThanHalfAFile)
 {
     char text[40];
-    EXPECT_EQ(formatAgentSettings(1, 0, 0, text, sizeof text), 0u);
+    EXPECT_EQ(formatAgentSettings(1, 0, 0, 1, text, sizeof text), 0u);
     EXPECT_STREQ(text, "");
 }
