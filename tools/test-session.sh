@@ -35,6 +35,8 @@ cleanup() {
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
+# A step of the session that fails says which, not only the command's silence.
+trap 'echo "test-session: $arch: failed: $BASH_COMMAND (line $LINENO)" >&2' ERR
 
 start_display() {
   local display=

@@ -145,6 +145,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // reads the key list; the agent only makes sure it exists, signalled.
     HANDLE refreshEvent = CreateEventA(nullptr, TRUE, TRUE, AGENT_REFRESH_EVENT);
 
+    // Logged before any client can be served, so that every request's line
+    // follows it.
+    logStart(context);
+
     // The manager's own pipe: should another program hold its name, the
     // library finds that program at the other end and refuses it. Served
     // before the window exists, which tells the manager that the agent is
@@ -162,7 +166,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // The agent serves without its icon, as it did before it had one.
     context.trayWindow = createTrayWindow(context, instance, window);
     if (!context.trayWindow) logLine("the notification icon's window could not be made; no icon is shown");
-    logStart(context);
     PageantStart pageant = startPageant(handler, security.user().get(), instance);
     if (pageant != PageantStart::Serving)
         logLine(pageant == PageantStart::TakenByAnother
