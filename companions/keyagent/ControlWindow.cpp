@@ -3,6 +3,7 @@
 #include "AgentChannel.h"
 #include "AgentFiles.h"
 #include "AgentLog.h"
+#include "ObjectWindow.h"
 
 #include <cstring>
 
@@ -92,7 +93,7 @@ LRESULT onPolicy(AgentContext& context, UINT message, LPARAM value) {
     return 1;
 }
 
-LRESULT dispatch(AgentContext& context, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT dispatch(HWND window, AgentContext& context, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_AGENT_RESET:
         return onReset(context);
@@ -115,27 +116,11 @@ LRESULT dispatch(AgentContext& context, HWND window, UINT message, WPARAM wParam
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* context = reinterpret_cast<AgentContext*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!context) return DefWindowProcA(window, message, wParam, lParam);
-    // Nothing may leave a window procedure by an exception: a message that
-    // could not be handled (memory) is refused.
-    try {
-        return dispatch(*context, window, message, wParam, lParam);
-    } catch (...) {
-        return 0;
-    }
-}
-
 }  // namespace
 
 HWND createControlWindow(AgentContext& context, HINSTANCE instance) {
     WNDCLASSA wc = {};
-    wc.lpfnWndProc = windowProc;
+    wc.lpfnWndProc = objectWindowProc<AgentContext, dispatch>;
     wc.hInstance = instance;
     wc.lpszClassName = AGENT_WINDOW_CLASS;
     if (!RegisterClassA(&wc)) return nullptr;

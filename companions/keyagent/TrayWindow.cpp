@@ -3,6 +3,7 @@
 #include "AgentLog.h"
 #include "AgentResources.h"
 #include "KeyUseNotice.h"
+#include "ObjectWindow.h"
 #include "TrayCommands.h"
 #include "TrayIcon.h"
 
@@ -180,21 +181,6 @@ LRESULT dispatch(HWND window, Tray& tray, UINT message, WPARAM wParam, LPARAM lP
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* tray = reinterpret_cast<Tray*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!tray) return DefWindowProcA(window, message, wParam, lParam);
-    // Nothing may leave a window procedure by an exception (memory).
-    try {
-        return dispatch(window, *tray, message, wParam, lParam);
-    } catch (...) {
-        return 0;
-    }
-}
-
 // Posted messages that nobody took (a window gone) own nothing.
 void postNotice(HWND window, std::unique_ptr<KeyUseNotice> notice) {
     if (window && PostMessageA(window, WM_AGENT_TRAY_NOTICE, 0, reinterpret_cast<LPARAM>(notice.get())))
@@ -205,7 +191,7 @@ void postNotice(HWND window, std::unique_ptr<KeyUseNotice> notice) {
 
 HWND createTrayWindow(AgentContext& context, HINSTANCE instance, HWND controlWindow) {
     WNDCLASSA wc = {};
-    wc.lpfnWndProc = windowProc;
+    wc.lpfnWndProc = objectWindowProc<Tray, dispatch>;
     wc.hInstance = instance;
     wc.lpszClassName = AGENT_TRAY_WINDOW_CLASS;
     if (!RegisterClassA(&wc)) return nullptr;
