@@ -1,8 +1,9 @@
 #include "AgentPassphraseDialog.h"
 
 #include "HeapText.h"
-#include "SettingsReader.h"
 #include "resource.h"
+
+#include <string.h>
 
 AgentPassphraseDialog::AgentPassphraseDialog(HMODULE module, HWND owner)
     : PassphraseDialog(module, owner, 1002), currentPassphrase(NULL), newPassphrase(NULL)
@@ -46,7 +47,10 @@ int AgentPassphraseDialog::newPassphraseIsRepeated()
     char repeated[FIELD_TEXT_SIZE];
     readField(window, IDC_NEW_PASSPHRASE, typed);
     readField(window, IDC_REPEAT_PASSPHRASE, repeated);
-    int same = equalsIgnoringAsciiCase(typed, repeated);
+    // Exactly as typed: a Caps Lock slip in one field would otherwise set a
+    // passphrase the user never meant, and only a reset of the agent (which
+    // throws every key away) leads back.
+    int same = strcmp(typed, repeated) == 0;
     SecureZeroMemory(typed, sizeof typed);
     SecureZeroMemory(repeated, sizeof repeated);
     return same;

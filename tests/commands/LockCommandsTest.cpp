@@ -93,7 +93,7 @@ TEST_P(PassphraseAnswer, BothTextsGoInOneMessageAndNothingIsLeftBehind)
 {
     AgentWindowDouble agentWindow(GetParam());
     std::vector<Step> script = {
-        answer(PASSPHRASE_DIALOG, IDOK, passphrases("Old-Secret", "New-Secret-x", "NEW-secret-X"))};
+        answer(PASSPHRASE_DIALOG, IDOK, passphrases("Old-Secret", "New-Secret-x", "New-Secret-x"))};
     if (GetParam() == 0)
         script.push_back(answer(TITLE, IDOK));
 
@@ -107,7 +107,6 @@ TEST_P(PassphraseAnswer, BothTextsGoInOneMessageAndNothingIsLeftBehind)
     EXPECT_EQ(sent.kind, static_cast<ULONG_PTR>(COPYDATA_AGENT_PASSPHRASE));
     ASSERT_EQ(sent.size, 512u);
     EXPECT_EQ(field(sent.bytes, 0), "Old-Secret");
-    // The letters as typed in the first of the two fields.
     EXPECT_EQ(field(sent.bytes, 256), "New-Secret-x");
     EXPECT_EQ(sent.bytes.find_first_not_of('\0', 256 + 12), std::string::npos) << "bytes after the texts";
     if (GetParam() == 0) {
@@ -127,16 +126,21 @@ INSTANTIATE_TEST_SUITE_P(AcceptedAndRefused, PassphraseAnswer, ::testing::Values
 TEST_F(LockAndPassphrase, MismatchAndAnsweredNoKeepTheDialogOpen)
 {
     AgentWindowDouble agentWindow;
+    // A repeat that differs only in case is a different passphrase (Caps Lock).
     int result = run(IDC_AGENT_PASSPHRASE, {answer(PASSPHRASE_DIALOG, IDOK, passphrases("", "one", "two")),
                                             answer(TITLE, IDOK), answer(PASSPHRASE_DIALOG, IDC_RESET_AGENT),
                                             answer(TITLE, IDNO),
-                                            answer(PASSPHRASE_DIALOG, IDOK, {{IDC_REPEAT_PASSPHRASE, "ONE"}})});
+                                            answer(PASSPHRASE_DIALOG, IDOK, {{IDC_REPEAT_PASSPHRASE, "ONE"}}),
+                                            answer(TITLE, IDOK),
+                                            answer(PASSPHRASE_DIALOG, IDOK, {{IDC_REPEAT_PASSPHRASE, "one"}})});
     expectAllStepsSeen();
     EXPECT_EQ(steps[1].text, moduleString(IDS_PASSPHRASES_DIFFER));
     EXPECT_EQ(steps[1].owner, steps[0].window) << "the mismatch box belongs over the dialog";
     EXPECT_EQ(steps[3].text, moduleString(IDS_RESET_WARNING));
     EXPECT_EQ(steps[3].owner, steps[0].window);
     EXPECT_EQ(steps[4].window, steps[0].window) << "the dialog closed in between";
+    EXPECT_EQ(steps[5].text, moduleString(IDS_PASSPHRASES_DIFFER)) << "ONE is not one";
+    EXPECT_EQ(steps[6].window, steps[0].window);
     EXPECT_EQ(result, 1);
     ASSERT_EQ(agentWindow.messages, std::vector<std::string>{"74 copydata"});
     EXPECT_EQ(field(agentWindow.copies[0].bytes, 256), "one");
