@@ -14,6 +14,7 @@
 #define IDC_CONFIRM_FORWARDED 108
 
 #define IDS_CONFIRM_COUNTDOWN 201   // printf format, one %u: seconds left
+#define IDS_CONFIRM_COUNTDOWN_ONE 210  // the last second
 #define IDS_CONFIRM_UNKNOWN_PROGRAM 202
 #define IDS_CONFIRM_PROGRAM 203       // %s: the program's path, %lu: its process id
 #define IDS_AGENT_TITLE 204

@@ -25,7 +25,8 @@ const UINT_PTR kCountdownTimer = 1;
 void showCountdown(HWND dialog, const Prompt& prompt) {
     char format[128] = "";
     char text[160];
-    loadLanguageString(prompt.resources, IDS_CONFIRM_COUNTDOWN, format, sizeof format);
+    UINT id = prompt.secondsLeft == 1 ? IDS_CONFIRM_COUNTDOWN_ONE : IDS_CONFIRM_COUNTDOWN;
+    loadLanguageString(prompt.resources, id, format, sizeof format);
     std::snprintf(text, sizeof text, format, unsigned(prompt.secondsLeft));
     SetDlgItemTextA(dialog, IDC_CONFIRM_COUNTDOWN, text);
 }

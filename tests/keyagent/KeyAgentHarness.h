@@ -397,7 +397,7 @@ inline int refreshesWithin(HWND w, DWORD ms) {
 
 // The agent's question before a key signs, in English.
 inline const char* const kConfirmTitle = "Glimmerpad Key Agent: Confirm Key Use";
-inline const int kKeyNameControl = 101, kFingerprintControl = 102, kProgramControl = 103;
+inline const int kKeyNameControl = 101, kFingerprintControl = 102, kProgramControl = 103, kCountdownControl = 104;
 // Where the signature goes: the host (or its key) and the forwarding.
 inline const int kHostLabelControl = 106, kHostControl = 107, kForwardedControl = 108;
 

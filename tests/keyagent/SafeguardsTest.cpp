@@ -431,6 +431,14 @@ TEST_F(KeyAgentConfirm, AnUnansweredDialogDeniesAfterItsTimeAndOtherClientsAreSe
     EXPECT_EQ(listed(other), 1u);
     EXPECT_EQ(other.call(removeEdRequest()), kSuccess) << "served while the question is open";
     EXPECT_TRUE(IsWindow(dialog));
+    // The countdown's every step reads as English does, down to its last.
+    std::string countdown;
+    while (IsWindow(dialog) && countdown != "Denied in 1 second") {
+        countdown = controlText(dialog, kCountdownControl);
+        EXPECT_NE(countdown, "Denied in 1 seconds");
+        Sleep(20);
+    }
+    EXPECT_EQ(countdown, "Denied in 1 second");
     EXPECT_FALSE(pending.signedIt());
     DWORD waited = GetTickCount() - start;
     EXPECT_GE(waited, 2500u);
