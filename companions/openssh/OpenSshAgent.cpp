@@ -161,6 +161,15 @@ bool readHeldKeys(const Bytes &reply, std::uint8_t answer, bool withConstraints,
     return r.atEnd();
 }
 
+// The key manager's sizes are RSA's (512 to 32768): an ECDSA key gets the
+// curve of the same strength, so that the dialog's default gives P-256. A
+// curve's own size (256, 384, 521) names that curve.
+std::uint32_t ecdsaCurveBits(std::uint32_t bits) {
+    if (bits == 256 || bits == 384 || bits == 521) return bits;
+    if (bits <= 3072) return 256;
+    return bits <= 7680 ? 384 : 521;
+}
+
 }  // namespace
 
 OpenSshAgent::OpenSshAgent(HINSTANCE module, const std::string &libraryFolder)
@@ -505,7 +514,7 @@ AgentStatus OpenSshAgent::generateKey(const char *keyPath, KeyTypeCode type, UIN
     WireWriter w;
     w.string(std::string(full));
     w.u32(std::uint32_t(type));
-    w.u32(bits);
+    w.u32(type == KEY_TYPE_ECDSA ? ecdsaCurveBits(bits) : bits);
     w.u32(GetCurrentThreadId());
     Bytes request = extensionRequest(kGenerateKey, w.take());
     Bytes reply;

@@ -83,9 +83,11 @@ TEST_F(Generation, RsaAndEcdsaKeysPassSshKeygen)
 {
     start();
     EXPECT_NE(generate("id_product_rsa", "RSA", 2048, IDS_KEY_TYPE_RSA, 2048), "");
-    // The dialog takes 512 bits and more: of the curves, P-521 alone.
-    EXPECT_NE(generate("id_product_ecdsa", "ECDSA", 521, IDS_KEY_TYPE_ECDSA, 521), "");
-    EXPECT_EQ(rows().size(), 2u);
+    // The dialog's sizes are RSA's: each curve by the strength of the size named.
+    EXPECT_NE(generate("id_product_p256", "ECDSA", 2048, IDS_KEY_TYPE_ECDSA, 256), "");
+    EXPECT_NE(generate("id_product_p384", "ECDSA", 7680, IDS_KEY_TYPE_ECDSA, 384), "");
+    EXPECT_NE(generate("id_product_p521", "ECDSA", 15360, IDS_KEY_TYPE_ECDSA, 521), "");
+    EXPECT_EQ(rows().size(), 4u);
 }
 
 TEST_F(Generation, ACancelInTheMiddleLeavesNoFileNoKeyAndTheNextOneWorks)
