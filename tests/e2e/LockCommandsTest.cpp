@@ -131,7 +131,7 @@ TEST_F(LockCommands, PassphrasesCrossToTheAgentProcessInOneMessage)
     startWithAgent("");
     answerDialog(IDC_AGENT_PASSPHRASE, "Agent Passphrase",
                  {{IDC_CURRENT_PASSPHRASE, "old pass"}, {IDC_NEW_PASSPHRASE, "New Pass"},
-                  {IDC_REPEAT_PASSPHRASE, "new pass"}},
+                  {IDC_REPEAT_PASSPHRASE, "New Pass"}},
                  IDOK);
     ASSERT_TRUE(waitUntil(5000, [&] { return !agent->received().empty(); }));
     EXPECT_EQ(agent->received(), std::vector<std::string>{passphraseMessage(window, "old pass", "New Pass")});
