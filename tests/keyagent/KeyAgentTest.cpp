@@ -251,6 +251,16 @@ std::string messageBoxText(HWND box) {
     return text;
 }
 
+// The agent's message box once its text is in: a box found in the middle
+// of its making has none yet.
+HWND waitForPipeTakenBox() {
+    for (DWORD end = GetTickCount() + scaled(20000); GetTickCount() < end; Sleep(50)) {
+        HWND box = FindWindowA("#32770", kTitle);
+        if (box && !messageBoxText(box).empty()) return box;
+    }
+    return nullptr;
+}
+
 std::string lowered(std::string text) {
     for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -269,8 +279,7 @@ TEST(KeyAgentPipeTaken, TheProgramHoldingThePipeIsNamedInTheLogAndShownOnce) {
     DeleteFileA(log.c_str());
     AgentProcess agent;
     ASSERT_TRUE(agent.start(name, log));
-    HWND box = nullptr;
-    for (DWORD end = GetTickCount() + scaled(20000); !(box = FindWindowA("#32770", kTitle)) && GetTickCount() < end;) Sleep(50);
+    HWND box = waitForPipeTakenBox();
     ASSERT_NE(box, nullptr) << "the user is told";
     EXPECT_EQ(FindWindowA(AGENT_WINDOW_CLASS, nullptr), nullptr) << "no agent window while nothing is served";
     char self[MAX_PATH] = "";
@@ -302,9 +311,7 @@ TEST(KeyAgentPipeTaken, AProgramAtTheServicesPathIsShownAsWindowsOwnAgentWithThe
         ASSERT_TRUE(service.serving);
         AgentProcess agent;
         ASSERT_TRUE(agent.start(name, home + "\\agent.log"));
-        HWND box = nullptr;
-        for (DWORD end = GetTickCount() + scaled(20000); !(box = FindWindowA("#32770", kTitle)) && GetTickCount() < end;)
-            Sleep(50);
+        HWND box = waitForPipeTakenBox();
         ASSERT_NE(box, nullptr);
         std::string shown = messageBoxText(box);
         EXPECT_NE(shown.find("\"OpenSSH Authentication Agent\" (ssh-agent)"), std::string::npos) << shown;
