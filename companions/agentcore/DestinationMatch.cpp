@@ -41,16 +41,16 @@ bool certifiedFor(const Bytes& hostKey, const ConstraintHop& hop, std::uint64_t 
     PublicKey key;
     CertificateFields cert;
     if (!parsePublicKey(hostKey.data(), hostKey.size(), key) || !readCertificate(key, cert)) return false;
-    for (const HostKeySpec& spec : hop.keys)
-        if (spec.authority && spec.blob == cert.authority && certifiesHost(cert, hop.host, now)) return true;
+    for (const HopHostKey& hopKey : hop.keys)
+        if (hopKey.authority && hopKey.blob == cert.authority && certifiesHost(cert, hop.host, now)) return true;
     return false;
 }
 
 bool hostMatches(const Bytes& hostKey, const ConstraintHop& hop, std::uint64_t now) {
     bool authorities = false;
-    for (const HostKeySpec& spec : hop.keys) {
-        if (!spec.authority && spec.blob == hostKey) return true;
-        authorities = authorities || spec.authority;
+    for (const HopHostKey& hopKey : hop.keys) {
+        if (!hopKey.authority && hopKey.blob == hostKey) return true;
+        authorities = authorities || hopKey.authority;
     }
     return authorities && certifiedFor(hostKey, hop, now);
 }

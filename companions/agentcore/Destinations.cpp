@@ -37,7 +37,7 @@ AddResult readHostKey(WireReader& in, ConstraintHop& hop) {
     // certifies none.
     PublicKey key;
     if (!parsePublicKey(blob, size, key) || key.certificate) return AddResult::Refused;
-    hop.keys.push_back(HostKeySpec{key.blob, authority});
+    hop.keys.push_back(HopHostKey{key.blob, authority});
     return AddResult::Ok;
 }
 

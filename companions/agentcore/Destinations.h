@@ -16,7 +16,7 @@
 
 namespace agentcore {
 
-struct HostKeySpec {
+struct HopHostKey {
     Bytes blob;  // a plain key, never a certificate
     bool authority = false;
 };
@@ -27,7 +27,7 @@ struct ConstraintHop {
     std::string user;
     // Empty only for the hop's start on this machine.
     std::string host;
-    std::vector<HostKeySpec> keys;
+    std::vector<HopHostKey> keys;
 
     ConstraintHop() = default;
     ConstraintHop(const ConstraintHop&) = default;
