@@ -88,7 +88,7 @@ std::string detailOf(const HeldKey& key, const DetailTexts& texts, const std::st
     if (agentcore::parsePublicKey(key.blob.data(), key.blob.size(), pub)) parts.push_back(format(texts.bits, pub.bits()));
     if (key.secondsLeft) parts.push_back(format(texts.expires, durationText(key.secondsLeft, texts)));
     if (key.confirm) parts.push_back(texts.confirm);
-    const std::string separator = ", ";
+    const std::string& separator = texts.partSeparator;
     std::string detail;
     for (const std::string& p : parts) detail += (detail.empty() ? "" : separator) + p;
     if (key.destinations.empty()) return detail;
@@ -96,6 +96,42 @@ std::string detailOf(const HeldKey& key, const DetailTexts& texts, const std::st
     std::size_t frame = detail.size() + separator.size() + format(texts.destinations, std::string()).size();
     std::string list = destinationList(key.destinations, texts, frame < kMaxDetail ? kMaxDetail - frame : 0);
     return list.empty() ? detail : detail + separator + format(texts.destinations, list);
+}
+
+bool isAscii(const std::string& word) {
+    for (char c : word)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+// Only ASCII words are compared without case: in a double-byte code page
+// the second byte of a character may be an ASCII letter.
+bool wordAt(const char* p, const std::string& word) {
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        unsigned char a = static_cast<unsigned char>(p[i]), b = static_cast<unsigned char>(word[i]);
+        if (!a) return false;
+        if (a != b && !(isAscii(word) && std::tolower(a) == std::tolower(b))) return false;
+    }
+    return true;
+}
+
+// The seconds of the longest unit word at p, or 0; length is its size.
+std::uint32_t unitAt(const char* p, const LifetimeUnits& units, std::size_t& length) {
+    static const std::uint32_t sizes[4] = {1, 60, 3600, 86400};
+    std::uint32_t size = 0;
+    length = 0;
+    for (int u = 0; u < 4; ++u)
+        for (const std::string& word : units.words[u])
+            if (word.size() > length && wordAt(p, word)) {
+                length = word.size();
+                size = sizes[u];
+            }
+    return size;
+}
+
+const char* skipSpaces(const char* p) {
+    while (*p == ' ') ++p;
+    return p;
 }
 
 }  // namespace
@@ -160,27 +196,45 @@ std::vector<ShownKey> showKeys(const std::vector<HeldKey>& keys, const DetailTex
     return shown;
 }
 
-bool parseLifetime(const char* text, std::uint32_t& seconds) {
+LifetimeUnits lifetimeUnitsFrom(const std::string& list) {
+    LifetimeUnits units;
+    std::size_t unit = 0;
+    std::string word;
+    for (std::size_t at = 0; at <= list.size() && unit < 4; ++at) {
+        char c = at < list.size() ? list[at] : '|';
+        if (c != ',' && c != '|') {
+            word += c;
+            continue;
+        }
+        if (!word.empty()) units.words[unit].push_back(word);
+        if (word.size() > 1 && word.back() == '.') units.words[unit].push_back(word.substr(0, word.size() - 1));
+        word.clear();
+        if (c == '|') ++unit;
+    }
+    return units;
+}
+
+bool parseLifetime(const char* text, const LifetimeUnits& units, std::uint32_t& seconds) {
     if (!text) return false;
-    const char* p = text;
-    while (*p == ' ') ++p;
+    const char* p = skipSpaces(text);
     if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-    std::uint64_t value = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-        value = value * 10 + unsigned(*p - '0');
-        if (value > 0xffffffffu) return false;
+    std::uint64_t total = 0;
+    while (*p) {
+        if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+        std::uint64_t value = 0;
+        for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+            value = value * 10 + unsigned(*p - '0');
+            if (value > 0xffffffffu) return false;
+        }
+        p = skipSpaces(p);
+        std::size_t length = 0;
+        std::uint32_t unit = unitAt(p, units, length);
+        if (!unit && *p) return false;
+        total += value * (unit ? unit : 1);
+        if (total > 0xffffffffu) return false;
+        p = skipSpaces(p + length);
     }
-    std::uint64_t unit = 1;
-    switch (std::tolower(static_cast<unsigned char>(*p))) {
-    case 's': unit = 1; ++p; break;
-    case 'm': unit = 60; ++p; break;
-    case 'h': unit = 3600; ++p; break;
-    case 'd': unit = 86400; ++p; break;
-    default: break;
-    }
-    while (*p == ' ') ++p;
-    if (*p || value * unit > 0xffffffffu) return false;
-    seconds = std::uint32_t(value * unit);
+    seconds = std::uint32_t(total);
     return true;
 }
 

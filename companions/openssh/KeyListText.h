@@ -39,7 +39,8 @@ struct HeldKey {
 
 // The words of the detail column in the user's language: printf formats
 // with one %u (bits, and the four units), one %s (expires, destinations,
-// one more) or a %s and a %u (more), and the separator between hops.
+// one more) or a %s and a %u (more), the separator between hops and the one
+// between the parts of the detail.
 struct DetailTexts {
     std::string bits = "%u bits";
     std::string expires = "expires in %s";
@@ -50,6 +51,7 @@ struct DetailTexts {
     std::string seconds = "%u s";
     std::string destinations = "only for %s";
     std::string hopSeparator = ", ";
+    std::string partSeparator = ", ";
     std::string oneMore = "%s and 1 more";
     std::string more = "%s and %u more";
 };
@@ -76,9 +78,20 @@ std::vector<std::string> uniqueNames(const std::vector<std::string>& comments, c
 // The type code of the key manager by the blob's type name.
 std::int32_t typeCodeOf(const std::string& typeName);
 
-// "90" (seconds), "30m", "8h", "2d", with spaces around; "0" is no
-// lifetime. False for anything else or more than fits in 32 bits.
-bool parseLifetime(const char* text, std::uint32_t& seconds);
+// The words a user may type after a number of a lifetime, in the user's
+// language: seconds, minutes, hours and days, each a list of words, as in
+// "s,Sek.|m,Min.|h,Std.|d,T,Tg." (a word ending in a dot is taken without
+// it too). ASCII words match in either case, others byte for byte.
+struct LifetimeUnits {
+    std::vector<std::string> words[4];
+};
+LifetimeUnits lifetimeUnitsFrom(const std::string& list);
+
+// One or more numbers, each followed by a unit ("90" seconds, "30m",
+// "8 h", "1 h 30 min", "1h30"; only the last may lack its unit), with
+// spaces around; "0" is no lifetime. False for anything else or more than
+// fits in 32 bits.
+bool parseLifetime(const char* text, const LifetimeUnits& units, std::uint32_t& seconds);
 
 // At most two units, largest first ("1 h 30 min").
 std::string durationText(std::uint32_t seconds, const DetailTexts& texts);

@@ -28,6 +28,8 @@
 #define IDS_DETAIL_HOP_SEPARATOR 218  // between two destinations
 #define IDS_DETAIL_ONE_MORE 219      // %s: the destinations shown, one left out
 #define IDS_DETAIL_MORE 220          // %s: the destinations shown, %u: how many are left out
+#define IDS_DETAIL_SEPARATOR 221     // between the parts of a key's detail
+#define IDS_LIFETIME_UNITS 222       // the unit words of a lifetime, as keylist::lifetimeUnitsFrom reads them
 #define IDS_AGENT_PIPE_TAKEN_BY_SERVICE 230  // %s: the pipe's name, %lu: the service's process id
 #define IDS_AGENT_PIPE_TAKEN_BY_PROGRAM 231  // %s: the pipe's name, %s: the program holding it, %lu: its process id
 

@@ -355,6 +355,7 @@ keylist::DetailTexts OpenSshAgent::detailTexts() const {
     t.seconds = text(IDS_UNIT_SECONDS);
     t.destinations = text(IDS_DETAIL_DESTINATIONS);
     t.hopSeparator = text(IDS_DETAIL_HOP_SEPARATOR);
+    t.partSeparator = text(IDS_DETAIL_SEPARATOR);
     t.oneMore = text(IDS_DETAIL_ONE_MORE);
     t.more = text(IDS_DETAIL_MORE);
     return t;
@@ -556,7 +557,7 @@ AgentStatus OpenSshAgent::applyKeyText(const char *optionalText, const char *req
     if (!findKey(keyName, list, key)) return AGENT_E_UNAVAILABLE;
     std::uint32_t seconds = 0;
     bool lifetime = optionalText && optionalText[0];
-    if (lifetime && !keylist::parseLifetime(optionalText, seconds)) {
+    if (lifetime && !keylist::parseLifetime(optionalText, keylist::lifetimeUnitsFrom(text(IDS_LIFETIME_UNITS)), seconds)) {
         char message[1536];
         std::snprintf(message, sizeof message, text(IDS_LIFETIME_UNREADABLE).c_str(), optionalText);
         MessageBoxA(window, message, text(IDS_LIBRARY_TITLE).c_str(), MB_OK | MB_ICONWARNING);

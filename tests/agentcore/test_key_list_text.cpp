@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 using namespace keylist;
 
 namespace {
@@ -14,6 +17,42 @@ namespace {
 std::string fakeFingerprint(const Bytes& blob) { return "SHA256:len" + std::to_string(blob.size()); }
 
 std::vector<std::string> none(std::size_t n) { return std::vector<std::string>(n, "fallback"); }
+
+// A string of the library's resource script of one language, as the user
+// sees it (UTF-8 here, the ANSI code page there: the rules work on bytes).
+std::string libraryText(const std::string& language, const std::string& id) {
+    std::ifstream script(std::string(LIBRARY_LANGUAGES) + "/" + language + ".rc");
+    std::string line;
+    while (std::getline(script, line)) {
+        std::istringstream fields(line);
+        std::string name;
+        fields >> name;
+        std::size_t open = line.find('"');
+        if (name != id || open == std::string::npos) continue;
+        std::string text;
+        for (std::size_t i = open + 1; i < line.size(); ++i) {
+            if (line[i] == '"' && (i + 1 == line.size() || line[i + 1] != '"')) return text;
+            if (line[i] == '"') ++i;
+            text += line[i];
+        }
+    }
+    ADD_FAILURE() << id << " not in " << language;
+    return std::string();
+}
+
+DetailTexts detailTextsOf(const std::string& language) {
+    DetailTexts t;
+    t.days = libraryText(language, "IDS_UNIT_DAYS");
+    t.hours = libraryText(language, "IDS_UNIT_HOURS");
+    t.minutes = libraryText(language, "IDS_UNIT_MINUTES");
+    t.seconds = libraryText(language, "IDS_UNIT_SECONDS");
+    t.partSeparator = libraryText(language, "IDS_DETAIL_SEPARATOR");
+    return t;
+}
+
+LifetimeUnits unitsOf(const std::string& language) { return lifetimeUnitsFrom(libraryText(language, "IDS_LIFETIME_UNITS")); }
+
+const char* const kLanguages[] = {"1033", "1031", "1036", "1041"};
 
 }  // namespace
 
@@ -154,19 +193,61 @@ TEST(KeyListLifetime, LifetimesAreReadAsTheKeySettingsDialogExplainsThem) {
         const char* text;
         bool ok;
         std::uint32_t seconds;
-    } cases[] = {{"90", true, 90},        {"30m", true, 1800},   {" 8h ", true, 28800}, {"2d", true, 172800},
-                 {"0", true, 0},          {"15S", true, 15},     {"", false, 0},        {"m", false, 0},
-                 {"-5", false, 0},        {"1.5h", false, 0},    {"3w", false, 0},      {"4294967295", true, 4294967295u},
-                 {"4294967296", false, 0}, {"49711d", false, 0}, {"8 h", false, 0}};
+    } cases[] = {{"90", true, 90},          {"30m", true, 1800},      {" 8h ", true, 28800},   {"2d", true, 172800},
+                 {"0", true, 0},            {"15S", true, 15},        {"", false, 0},          {"m", false, 0},
+                 {"-5", false, 0},          {"1.5h", false, 0},       {"3w", false, 0},        {"4294967295", true, 4294967295u},
+                 {"4294967296", false, 0},  {"49711d", false, 0},     {"8 h", true, 28800},    {"1 h 30 min", true, 5400},
+                 {"1h30", true, 3630},      {"2 days", true, 172800}, {"30 mins", false, 0},   {"2dx", false, 0},
+                 {"1 h 30", true, 3630},    {"30 1h", false, 0},      {"1 h min", false, 0},   {"49710d 1d", false, 0}};
+    LifetimeUnits english = unitsOf("1033");
     for (const Case& c : cases) {
         std::uint32_t seconds = 12345;
-        EXPECT_EQ(parseLifetime(c.text, seconds), c.ok) << c.text;
+        EXPECT_EQ(parseLifetime(c.text, english, seconds), c.ok) << c.text;
         if (c.ok) {
             EXPECT_EQ(seconds, c.seconds) << c.text;
         }
     }
     std::uint32_t unused = 0;
-    EXPECT_FALSE(parseLifetime(nullptr, unused));
+    EXPECT_FALSE(parseLifetime(nullptr, english, unused));
+}
+
+// A lifetime the key list shows can be typed back as it stands, in every
+// language, and OpenSSH's letters work in all of them.
+TEST(KeyListLifetime, EachLanguageReadsTheUnitsItsKeyListShows) {
+    const std::uint32_t durations[] = {59, 90, 1800, 3600, 5400, 28800, 86400, 2 * 86400 + 3 * 3600};
+    for (const char* language : kLanguages) {
+        DetailTexts texts = detailTextsOf(language);
+        LifetimeUnits units = unitsOf(language);
+        for (std::uint32_t d : durations) {
+            std::string shown = durationText(d, texts);
+            std::uint32_t seconds = 0;
+            EXPECT_TRUE(parseLifetime(shown.c_str(), units, seconds) && seconds == d) << language << ": " << shown;
+        }
+        std::uint32_t seconds = 0;
+        EXPECT_TRUE(parseLifetime("1d 2h 3m 4s", units, seconds) && seconds == 93784) << language;
+    }
+    struct Own {
+        const char* language;
+        const char* text;
+        std::uint32_t seconds;
+    } own[] = {{"1031", "2 Tg.", 172800}, {"1031", "2T", 172800},   {"1031", "8 std", 28800}, {"1031", "30 Minuten", 1800},
+               {"1036", "2 j", 172800},   {"1036", "2 jours", 172800}, {"1036", "8 heures", 28800},
+               {"1041", "2\xe6\x97\xa5", 172800}, {"1041", "1 \xe6\x99\x82\xe9\x96\x93 30 \xe5\x88\x86", 5400}};
+    for (const Own& o : own) {
+        std::uint32_t seconds = 0;
+        EXPECT_TRUE(parseLifetime(o.text, unitsOf(o.language), seconds) && seconds == o.seconds) << o.language << ": " << o.text;
+    }
+    std::uint32_t seconds = 0;
+    EXPECT_FALSE(parseLifetime("2 Tg.", unitsOf("1033"), seconds)) << "German units in English";
+}
+
+// In a double-byte code page the second byte of a character may be an ASCII
+// letter: the character with that letter in another case is another one.
+TEST(KeyListLifetime, DoubleByteUnitsMatchOnlyByteForByte) {
+    LifetimeUnits units = lifetimeUnitsFrom("s,\x95\x62|m|h|d");  // CP932 for the seconds sign
+    std::uint32_t seconds = 0;
+    EXPECT_TRUE(parseLifetime("5\x95\x62", units, seconds) && seconds == 5);
+    EXPECT_FALSE(parseLifetime("5\x95\x42", units, seconds));
 }
 
 TEST(KeyListLifetime, DurationsShowTheTwoLargestUnits) {
@@ -176,4 +257,17 @@ TEST(KeyListLifetime, DurationsShowTheTwoLargestUnits) {
     EXPECT_EQ(durationText(3661, t), "1 h 1 min");
     EXPECT_EQ(durationText(2 * 86400 + 5, t), "2 d");
     EXPECT_EQ(durationText(0, t), "0 s");
+}
+
+TEST(KeyListDetail, JapaneseSeparatesTheDetailsPartsWithItsOwnComma) {
+    DetailTexts t = detailTextsOf("1041");
+    HeldKey key;
+    key.blob = testkeys::publicBlob(testkeys::fixturePath("ed25519.pub"));
+    key.secondsLeft = 60;
+    key.confirm = true;
+    std::string detail = showKeys({key}, t, fakeFingerprint)[0].detail;
+    EXPECT_EQ(detail.find(", "), std::string::npos) << detail;
+    std::size_t parts = 0;
+    for (std::size_t at = 0; (at = detail.find(t.partSeparator, at)) != std::string::npos; at += t.partSeparator.size()) ++parts;
+    EXPECT_EQ(parts, 3u) << detail;
 }

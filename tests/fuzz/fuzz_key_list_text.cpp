@@ -66,7 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t textSize = newline ? std::size_t(newline - data) : size;
     std::string lifetime(reinterpret_cast<const char*>(data), textSize);
     std::uint32_t seconds = 0;
-    if (parseLifetime(lifetime.c_str(), seconds)) durationText(seconds, DetailTexts());
+    // Dotted, one-letter and double-byte words, as the languages have them.
+    static const LifetimeUnits units = lifetimeUnitsFrom("s,Sek.,\x95\x62|m,min,Min.|h,Std.,\x8e\x9e\x8a\xd4|d,T,Tg.,j");
+    if (parseLifetime(lifetime.c_str(), units, seconds)) durationText(seconds, DetailTexts());
 
     std::size_t listAt = newline ? textSize + 1 : size;
     WireReader in(data + listAt, size - listAt);
