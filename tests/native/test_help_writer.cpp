@@ -257,4 +257,20 @@ TEST(LineBreaks, JoinJapaneseWithoutASpaceAndEverythingElseWithOne)
     EXPECT_EQ(built.reader.topics.at(0).paragraphs.at(1).text, "\x8C\xAE\x83\x5C OpenSSH \x95\x5C a \x81\xA8 \x81\xA8");
 }
 
+// Markup at either side of a break is not text: a line that starts with a
+// link or bold after 、 is joined as the characters say. Around Japanese
+// punctuation there is never a space, even next to a Latin word.
+TEST(LineBreaks, AreDecidedByTheCharactersOnBothSidesNotByTheMarkup)
+{
+    // Lines: 鍵、 [ソ](IDH_T) **表** 鍵。 OpenSSH 「鍵」 \[a\] b [c](IDH_T)
+    Built built;
+    build(built, "IDH_T 1\n",
+          ".title T\n.language 1041\n.contents IDH_T\n.topic IDH_T T\n"
+          "\xE9\x8D\xB5\xE3\x80\x81\n[\xE3\x82\xBD](IDH_T)\n**\xE8\xA1\xA8**\n\xE9\x8D\xB5\xE3\x80\x82\nOpenSSH\n"
+          "\xE3\x80\x8C\xE9\x8D\xB5\xE3\x80\x8D\n\\[a\\]\nb\n[c](IDH_T)\n");
+    ASSERT_TRUE(built.written) << problemsOf(built);
+    EXPECT_EQ(built.reader.topics.at(0).paragraphs.at(1).text,
+              "\x8C\xAE\x81\x41\x83\x5C\x95\x5C\x8C\xAE\x81\x42OpenSSH\x81\x75\x8C\xAE\x81\x76[a] b c");
+}
+
 } // namespace

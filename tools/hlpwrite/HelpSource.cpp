@@ -59,19 +59,81 @@ bool isWideLead(const std::string &text, size_t at)
     return lead == 0xE2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) >= 0xBA;
 }
 
-bool startsWide(const std::string &text)
+// Ideographic punctuation (U+3000 to U+303F: 、。「」 and the like) and the
+// full-width forms of ASCII punctuation (U+FF01 to U+FF0F): Japanese puts
+// no space before or after them, whatever the other side is.
+bool isWidePunctuation(const std::string &text, size_t at)
 {
-    return !text.empty() && isWideLead(text, 0);
+    if (at + 2 >= text.size())
+        return false;
+    unsigned char a = static_cast<unsigned char>(text[at]), b = static_cast<unsigned char>(text[at + 1]),
+                  c = static_cast<unsigned char>(text[at + 2]);
+    return (a == 0xE3 && b == 0x80) || (a == 0xEF && b == 0xBC && c >= 0x81 && c <= 0x8F);
 }
 
-bool endsWide(const std::string &text)
+size_t lastCharacterAt(const std::string &text)
 {
-    if (text.empty())
-        return false;
     size_t at = text.size() - 1;
     while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80)
         --at;
-    return isWideLead(text, at);
+    return at;
+}
+
+bool escapedAt(const std::string &text, size_t at)
+{
+    size_t backslashes = 0;
+    while (at > backslashes && text[at - backslashes - 1] == '\\')
+        ++backslashes;
+    return backslashes % 2 == 1;
+}
+
+// What the reader sees of a line's end and of the next line's start: bold
+// marks and a link's brackets and target are markup, not text, and must not
+// decide whether the break is a space.
+std::string withoutClosingMarkup(std::string text)
+{
+    for (;;) {
+        size_t size = text.size();
+        if (size >= 2 && text.compare(size - 2, 2, "**") == 0 && !escapedAt(text, size - 2)) {
+            text.resize(size - 2);
+            continue;
+        }
+        size_t target = text.rfind("](");
+        if (size && text.back() == ')' && target != std::string::npos && !escapedAt(text, target) &&
+            text.find_first_of(" )", target + 2) == size - 1) {
+            text.resize(target);
+            continue;
+        }
+        return text;
+    }
+}
+
+std::string withoutOpeningMarkup(const std::string &text)
+{
+    size_t at = 0;
+    for (;;) {
+        if (text.compare(at, 2, "**") == 0)
+            at += 2;
+        else if (at < text.size() && text[at] == '[')
+            ++at;
+        else
+            break;
+    }
+    // An escaped character is itself.
+    if (at + 1 < text.size() && text[at] == '\\')
+        ++at;
+    return text.substr(at);
+}
+
+bool spaceBetween(const std::string &before, const std::string &after)
+{
+    std::string end = withoutClosingMarkup(before), start = withoutOpeningMarkup(after);
+    if (end.empty() || start.empty())
+        return true;
+    size_t last = lastCharacterAt(end);
+    if (isWidePunctuation(end, last) || isWidePunctuation(start, 0))
+        return false;
+    return !(isWideLead(end, last) && isWideLead(start, 0));
 }
 
 bool isBlank(char c)
@@ -357,7 +419,7 @@ private:
         for (const RawLine &line : lines) {
             std::string ignored;
             fits = encode(line.text, line.line, ignored) && fits;
-            if (!joined.text.empty() && !(endsWide(joined.text) && startsWide(line.text)))
+            if (!joined.text.empty() && spaceBetween(joined.text, line.text))
                 joined.text += ' ';
             joined.lineStarts.push_back(std::make_pair(joined.text.size(), line.line));
             joined.text += line.text;
