@@ -87,15 +87,17 @@ class WixlInput:
     than ASCII goes to wixl as an ASCII stand-in; the database then gets
     code page 65001 and the texts replace their stand-ins.
 
-    Components: the Condition child and the Transitive attribute, which
-    this wixl rejects."""
+    Components: the Condition and RemoveFile children and the Transitive
+    attribute, which this wixl rejects."""
 
     TRANSITIVE = 0x40
+    REMOVE_ON = {'install': '1', 'uninstall': '2', 'both': '3'}
 
     def __init__(self, wxs):
         self.texts = {}
         self.conditions = {}
         self.transitive = set()
+        self.removed_files = []
         for element in wxs.iter():
             for name, value in list(element.attrib.items()):
                 if not value.isascii():
@@ -104,6 +106,10 @@ class WixlInput:
             for condition in component.findall(WIX + 'Condition'):
                 self.conditions[component.get('Id')] = condition.text.strip()
                 component.remove(condition)
+            for removal in component.findall(WIX + 'RemoveFile'):
+                self.removed_files.append([removal.get('Id'), component.get('Id'), removal.get('Name'),
+                                           removal.get('Directory'), self.REMOVE_ON[removal.get('On')]])
+                component.remove(removal)
             if component.attrib.pop('Transitive', 'no') == 'yes':
                 self.transitive.add(component.get('Id'))
 
@@ -116,8 +122,12 @@ class WixlInput:
 
     def write_into(self, msi):
         set_database_codepage(msi, UTF8_CODEPAGE)
-        self.restore_texts(msi)
         self.restore_components(msi)
+        if self.removed_files:
+            header, rows = table_text(msi, 'RemoveFile')
+            import_table(msi, 'RemoveFile', header, rows + self.removed_files)
+        # Last: the rows written above hold stand-ins too.
+        self.restore_texts(msi)
 
     def restore_texts(self, msi):
         found = set()
