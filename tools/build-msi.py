@@ -20,6 +20,9 @@ import xml.etree.ElementTree as ET
 WIX = '{http://schemas.microsoft.com/wix/2006/wi}'
 ET.register_namespace('', WIX[1:-1])
 STAGE_REFERENCE = '$(var.Stage)/'
+# The tables' code page: the package's texts are in four languages, which
+# no ANSI code page holds together (gagent.wxs, at Codepage).
+UTF8_CODEPAGE = 65001
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
@@ -163,8 +166,6 @@ class WixlInput:
         import_table(msi, 'Component', header, rows)
 
 
-UTF8_CODEPAGE = 65001
-
 
 def set_database_codepage(msi, codepage):
     """Windows Installer takes a database's code page only through an import
@@ -191,7 +192,7 @@ def database_tables(msi):
 
 def export(msi, table):
     with tempfile.TemporaryDirectory() as folder:
-        # Bytes: the rows end in CR LF, and a text may hold a lone CR.
+        # Bytes: text mode would turn the rows' CR LF ends into LF.
         return subprocess.run(['msiinfo', 'export', msi, table], check=True, stdout=subprocess.PIPE,
                               cwd=folder).stdout.decode('utf-8')
 
