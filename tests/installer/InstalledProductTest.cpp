@@ -3,7 +3,9 @@
 // GAGENT_INSTALL_DIR is the installed folder, GAGENT_STAGE the build's stage,
 // GAGENT_EXPECTED_LOCALE the installer library's answer for the language
 // the installation was made with, GAGENT_BRIDGE_KEY the name of a key that
-// the script adds to the agent with Linux's ssh-add while the manager runs.
+// the script adds to the agent with Linux's ssh-add while the manager runs,
+// GAGENT_PACKAGE the package installed and GAGENT_EXPECTED_REFUSAL its
+// refusal in the installation's language.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -24,8 +26,11 @@ const UINT APP_TITLE = 101;
 
 std::string environment(const char *name)
 {
-    char value[MAX_PATH] = "";
-    GetEnvironmentVariableA(name, value, sizeof value);
+    DWORD size = GetEnvironmentVariableA(name, NULL, 0);
+    if (size == 0)
+        return "";
+    std::string value(size, '\0');
+    value.resize(GetEnvironmentVariableA(name, &value[0], size));
     return value;
 }
 
@@ -68,6 +73,46 @@ std::string machineValue(const char *name, DWORD *type = NULL)
     if (type != NULL)
         *type = kind;
     return value;
+}
+
+std::string classOf(HWND window)
+{
+    char name[64] = "";
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+std::string textOf(HWND window)
+{
+    std::string text(static_cast<size_t>(GetWindowTextLengthA(window)) + 1, '\0');
+    text.resize(static_cast<size_t>(GetWindowTextA(window, &text[0], static_cast<int>(text.size()))));
+    return text;
+}
+
+// A visible dialog of another process: Windows Installer's message box.
+struct ProcessDialog {
+    DWORD processId;
+    HWND window;
+};
+
+BOOL CALLBACK findProcessDialog(HWND window, LPARAM context)
+{
+    ProcessDialog *search = reinterpret_cast<ProcessDialog *>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId || !IsWindowVisible(window) || classOf(window) != "#32770")
+        return TRUE;
+    search->window = window;
+    return FALSE;
+}
+
+// A message box's text: its first static control that holds some.
+BOOL CALLBACK findMessageText(HWND child, LPARAM context)
+{
+    if (classOf(child) != "Static" || textOf(child).empty())
+        return TRUE;
+    *reinterpret_cast<std::string *>(context) = textOf(child);
+    return FALSE;
 }
 
 // The user's own language choice, which the installer library asks first.
@@ -201,6 +246,36 @@ TEST_F(InstalledProduct, OrdinalTwelveRepairsAMissingFileAndRegistryValueAndSays
     EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
     // The language chosen at installation outlives the repair.
     EXPECT_EQ(machineValue("Language"), environment("GAGENT_EXPECTED_LANGUAGE"));
+}
+
+// The package run again as a user would, with its user interface: the
+// language the installation recorded chooses the message.
+TEST_F(InstalledProduct, SamePackageAgainIsRefusedInTheInstalledLanguage)
+{
+    std::string command = "msiexec /i \"" + environment("GAGENT_PACKAGE") + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION installer = {};
+    ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &installer));
+    ProcessDialog box = {installer.dwProcessId, NULL};
+    bool shown = e2e::waitUntil(20000, [&] {
+        EnumWindows(findProcessDialog, reinterpret_cast<LPARAM>(&box));
+        return box.window != NULL;
+    });
+    std::string text;
+    if (shown) {
+        EnumChildWindows(box.window, findMessageText, reinterpret_cast<LPARAM>(&text));
+        PostMessageA(box.window, WM_COMMAND, IDOK, 0);
+    }
+    DWORD status = e2e::waitForProcessExit(installer.hProcess, e2e::timeoutMs(20000));
+    if (status == STILL_ACTIVE)
+        TerminateProcess(installer.hProcess, 1);
+    CloseHandle(installer.hThread);
+    CloseHandle(installer.hProcess);
+
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(text, environment("GAGENT_EXPECTED_REFUSAL"));
+    EXPECT_EQ(status, static_cast<DWORD>(ERROR_INSTALL_FAILURE));
 }
 
 } // namespace

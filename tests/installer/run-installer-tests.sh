@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The installer package under Wine, in a 32-bit prefix made for this run
 # alone: its tables (msiinfo), a silent installation in German, what it put
-# where, the installed product at work (installed_product_tests.exe; the
-# installed manager with the agent its library starts, which Debian's ssh-add
-# reaches through socat and the installed relay),
-# refusal of the same and an older package, an upgrade that keeps the
-# language, the user's language as the default, and a removal that leaves
-# only the user's files. Runs inside an i686 test session (display, loader).
+# where and in which language, the installed product at work
+# (installed_product_tests.exe; the installed manager with the agent its
+# library starts, which Debian's ssh-add reaches through socat and the
+# installed relay), refusal of the same and an older package, an upgrade
+# that keeps the language, the user's language as the default, and a
+# removal that leaves only the user's files. Runs inside an i686 test
+# session (display, loader).
 #   run-installer-tests.sh MSI STAGE_DIR INSTALLED_TESTS_EXE
 set -uo pipefail
 msi=$1
@@ -57,6 +58,22 @@ check "Language row" [ "$(registry_row Language)" = 'SOFTWARE\VAQGlimmerpad\|[LA
 check "agent started at logon" [ "$(registry_row 'Glimmerpad agent')" = 'SOFTWARE\Microsoft\Windows\CurrentVersion\Run|"[#gkeyagent.exe]"' ]
 check "one File row per staged file" [ "$(table "$msi" File | tail -n +4 | wc -l)" = "$(find "$stage" -type f | wc -l)" ]
 
+# The shortcut is named as the product names itself in each language (its
+# window title), one per language, installed for that language alone. The
+# tables are UTF-8, which no ANSI code page would hold all four in.
+app_title() { sed -n 's/^ *IDS_APP_TITLE *"\(.*\)"$/\1/p' "$root/resources/lang/$1/gagent.rc"; }
+languages=(1033 1031 1036 1041)
+shortcut_rows() { # > "name|its component's condition" for each Shortcut row
+  awk -F'\t' 'NR == FNR { if (FNR > 3) condition[$1] = $5; next } FNR > 3 { print $3 "|" condition[$4] }' \
+    <(table "$msi" Component) <(table "$msi" Shortcut) | sort
+}
+expected_shortcut_rows() { for l in "${languages[@]}"; do echo "$(app_title "$l")|LANGUAGE = $l"; done | sort; }
+check "a shortcut per language, named as the product in it" [ "$(shortcut_rows)" = "$(expected_shortcut_rows)" ]
+check "tables in UTF-8" [ "$(table "$msi" _ForceCodepage | awk -F'\t' 'NR == 3 { print $1 }')" = 65001 ]
+check "the refusal is the installation's language's" [ "$(table "$msi" LaunchCondition | tail -n +4 | cut -f 2)" = '[RefusalMessage]' ]
+check "the German refusal names the product in German" \
+  grep -q "^Diese oder eine neuere Version der $(app_title 1031) ist bereits installiert\." <(property RefusalMessage1031)
+
 # ---------------------------------------------------------------- prefix
 "$wine" wineboot -i >/dev/null 2>&1
 /usr/lib/wine/wineserver -p
@@ -76,7 +93,15 @@ settings='HKLM\SOFTWARE\VAQGlimmerpad'
 run_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
 uninstall_key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product"
 # Wine puts a per-machine package's Start menu entries in the user's menu.
-shortcuts() { find "$drive" -path '*Start Menu/Programs/*' -name 'Glimmerpad Key Manager.lnk'; }
+shortcuts() { find "$drive" -path '*Start Menu/Programs/*' -name '*.lnk'; }
+shortcut_names() { shortcuts | sed 's#.*/##; s/\.lnk$//' | sort; }
+# The product's name in Programs and Features, as Unicode: reg query prints
+# the console's code page.
+display_name() {
+  "$wine" reg export "$uninstall_key" "$(winpath "$work/uninstall.reg")" /y >/dev/null 2>&1 &&
+    iconv -f UTF-16 -t UTF-8 "$work/uninstall.reg" | tr -d '\r' | sed -n 's/^"DisplayName"="\(.*\)"$/\1/p'
+}
+german=$(app_title 1031)
 
 # ---------------------------------------------------------------- install
 check "silent installation in German" [ "$(msiexec /i "$(winpath "$msi")" LANGUAGE=1031)" = 0 ]
@@ -86,7 +111,9 @@ same_files() {
   [ "$(cd "$installdir" && find . -type f | wc -l)" = "$(cd "$stage" && find . -type f | wc -l)" ]
 }
 check "every staged file installed unchanged, nothing else" same_files
+check "the German shortcut alone" [ "$(shortcut_names)" = "$german" ]
 check "Start menu shortcut to the manager" grep -qa 'Glimmerpad.gagent\.exe' "$(shortcuts)"
+check "the German name in Programs and Features" [ "$(display_name)" = "$german" ]
 check "UserDir expandable" [ "$(reg_value "$settings" UserDir)" = 'REG_EXPAND_SZ %USERPROFILE%' ]
 check "LogDir expandable" [ "$(reg_value "$settings" LogDir)" = 'REG_EXPAND_SZ %APPDATA%\Glimmerpad' ]
 check "language from the property" [ "$(reg_value "$settings" Language)" = 'REG_SZ 1031' ]
@@ -126,7 +153,8 @@ installed_tests() { # output file, environment assignments..., the program and i
   local out=$1 status=0
   shift
   env GAGENT_INSTALL_DIR='C:\Program Files\Glimmerpad' GAGENT_STAGE="$(winpath "$stage")" GAGENT_EXPECTED_LOCALE=4 \
-    GAGENT_EXPECTED_LANGUAGE=1031 "$@" </dev/null >"$out" 2>&1 || status=$?
+    GAGENT_EXPECTED_LANGUAGE=1031 GAGENT_PACKAGE="$(winpath "$msi")" GAGENT_EXPECTED_REFUSAL="$(property RefusalMessage1031)" \
+    "$@" </dev/null >"$out" 2>&1 || status=$?
   tr -d '\r' <"$out" | grep -v '^\[ *OK'
   return $status
 }
@@ -157,16 +185,26 @@ pids=()
 refused_by_package=$((1603 % 256)) # ERROR_INSTALL_FAILURE, from the launch condition
 refused_by_installer=$((1638 % 256)) # ERROR_PRODUCT_VERSION: another package of the product
 reinstall=(REINSTALL=ALL REINSTALLMODE=vomus)
-check "the installed package once more is refused" [ "$(msiexec /i "$(winpath "$msi")")" = $refused_by_package ]
+# (The installed package once more is refused, in German, as the installed
+# product tests saw.)
 next="${version%.*}.$((${version##*.} + 1))"
 python3 "$root/tools/build-msi.py" "$root/installer/gagent.wxs" "$stage" "$work/newer.msi" "$next" 2>/dev/null
 check "a newer package alone is refused by the installer" [ "$(msiexec /i "$(winpath "$work/newer.msi")")" = $refused_by_installer ]
+# What a package before the languages left: its English shortcut, which
+# the upgrade takes away.
+cp "$(shortcuts)" "$(dirname "$(shortcuts)")/Glimmerpad Key Manager.lnk"
 check "a newer package $next installs over the older" [ "$(msiexec /i "$(winpath "$work/newer.msi")" "${reinstall[@]}")" = 0 ]
 check "the installed version is $next" [ "$(reg_value "$uninstall_key" DisplayVersion)" = "REG_SZ $next" ]
 check "the upgrade keeps the language" [ "$(reg_value "$settings" Language)" = 'REG_SZ 1031' ]
+check "the upgrade keeps the German shortcut alone" [ "$(shortcut_names)" = "$german" ]
 check "files still whole after the upgrade" same_files
 check "an older package is refused" [ "$(msiexec /i "$(winpath "$msi")" "${reinstall[@]}")" = $refused_by_package ]
-check "the refusal says why" grep -q 'or a newer one, is already installed' <(table "$msi" LaunchCondition)
+check "the refusal says why" grep -q 'or a newer one, is already installed' <(property RefusalMessage)
+# A reinstallation in another language changes the shortcut with it.
+french=$(app_title 1036)
+check "a reinstallation in French" [ "$(msiexec /i "$(winpath "$work/newer.msi")" "${reinstall[@]}" LANGUAGE=1036)" = 0 ]
+check "the French shortcut alone" [ "$(shortcut_names)" = "$french" ]
+check "the French name in Programs and Features" [ "$(display_name)" = "$french" ]
 
 # ---------------------------------------------------------------- removal
 # The user's own files: settings, a key and the agent's log.
