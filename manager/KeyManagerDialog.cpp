@@ -2,6 +2,7 @@
 
 #include "AgentChannel.h"
 #include "LocalConfiguration.h"
+#include "TextWidths.h"
 #include "UiLanguage.h"
 #include "WindowPlacement.h"
 #include "resource.h"
@@ -63,14 +64,6 @@ void insertRow(HWND list, int index, const Row &texts)
     SendMessageA(list, LVM_SETITEMTEXTA, index, reinterpret_cast<LPARAM>(&row));
 }
 
-LONG textWidth(HDC dc, const char *text)
-{
-    SIZE size = {0, 0};
-    if (text != NULL)
-        GetTextExtentPoint32A(dc, text, lstrlenA(text), &size);
-    return size.cx;
-}
-
 void keepWider(const char *text, LONG width, const char *&widest, LONG &widestWidth)
 {
     if (width > widestWidth) {
@@ -85,18 +78,19 @@ Row widestTexts(HWND list, const KeyListEntry *entries, UINT32 count, const Type
 {
     HDC dc = GetDC(list);
     HGDIOBJ oldFont = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(list, WM_GETFONT, 0, 0)));
+    TextWidths widths(dc);
     LONG typeWidths[TYPE_CODE_COUNT];
     for (KeyTypeCode code = 0; code < TYPE_CODE_COUNT; ++code)
-        typeWidths[code] = textWidth(dc, typeNames.text[code]);
+        typeWidths[code] = widths.of(typeNames.text[code]);
 
     Row widest = {"", "", ""};
     LONG nameWidth = 0, typeWidth = 0, detailWidth = 0;
     for (UINT32 i = 0; i < count; ++i) {
-        keepWider(entries[i].name, textWidth(dc, entries[i].name), widest.name, nameWidth);
+        keepWider(entries[i].name, widths.of(entries[i].name), widest.name, nameWidth);
         KeyTypeCode code = entries[i].typeCode;
         if (code >= 0 && code < TYPE_CODE_COUNT)
             keepWider(typeNames.text[code], typeWidths[code], widest.type, typeWidth);
-        keepWider(entries[i].detail, textWidth(dc, entries[i].detail), widest.detail, detailWidth);
+        keepWider(entries[i].detail, widths.of(entries[i].detail), widest.detail, detailWidth);
     }
     SelectObject(dc, oldFont);
     ReleaseDC(list, dc);

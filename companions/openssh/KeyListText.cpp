@@ -5,7 +5,7 @@
 
 #include <cctype>
 #include <cstdio>
-#include <set>
+#include <unordered_set>
 
 namespace keylist {
 
@@ -148,7 +148,8 @@ std::int32_t typeCodeOf(const std::string& typeName) {
 
 std::vector<std::string> uniqueNames(const std::vector<std::string>& comments, const std::vector<std::string>& fallbacks) {
     std::vector<std::string> wanted;
-    std::set<std::string> plain;
+    std::unordered_set<std::string> plain;
+    plain.reserve(comments.size());
     for (std::size_t i = 0; i < comments.size(); ++i) {
         std::string name = printable(comments[i]);
         if (name.find_first_not_of(' ') == std::string::npos) name = fallbacks[i];
@@ -157,8 +158,10 @@ std::vector<std::string> uniqueNames(const std::vector<std::string>& comments, c
     }
     // A name that fits keeps its form for its first holder; the others
     // get an end no other row has, so that every row can be named again.
-    std::set<std::string> taken;
+    std::unordered_set<std::string> taken;
+    taken.reserve(comments.size());
     std::vector<std::string> names;
+    names.reserve(comments.size());
     for (const std::string& name : wanted) {
         if (name.size() <= kMaxName && !taken.count(name)) {
             taken.insert(name);
@@ -178,7 +181,7 @@ std::vector<std::string> uniqueNames(const std::vector<std::string>& comments, c
     return names;
 }
 
-std::vector<ShownKey> showKeys(const std::vector<HeldKey>& keys, const DetailTexts& texts, Fingerprint fingerprint) {
+std::vector<ShownKey> showKeys(const std::vector<HeldKey>& keys, const DetailTexts& texts, const Fingerprint& fingerprint) {
     // The fingerprint is both a nameless key's name and part of its detail.
     std::vector<std::string> comments, fallbacks;
     for (const HeldKey& k : keys) {

@@ -7,6 +7,7 @@
 #include "Bytes.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,11 +65,11 @@ struct ShownKey {
 };
 
 // "SHA256:" and OpenSSH's unpadded base64 of the blob's SHA-256.
-using Fingerprint = std::string (*)(const Bytes& blob);
+using Fingerprint = std::function<std::string(const Bytes& blob)>;
 
 // In the agent's order, every name distinct; each detail one line of at
 // most kMaxDetail bytes.
-std::vector<ShownKey> showKeys(const std::vector<HeldKey>& keys, const DetailTexts& texts, Fingerprint fingerprint);
+std::vector<ShownKey> showKeys(const std::vector<HeldKey>& keys, const DetailTexts& texts, const Fingerprint& fingerprint);
 
 // The names alone: comments made printable, an empty one replaced by
 // fallback, a clash or an overlong name given an end " (n)" that keeps it

@@ -40,6 +40,9 @@ const DWORD kStartTimeout = 20000;
 // named only if an instance comes free this soon.
 const DWORD kHolderWait = 500;
 const DWORD kStartHoldOff = 5000;
+// How long the lock state read by the availability check answers the
+// question that follows it.
+const DWORD kLockStateFreshMs = 100;
 const unsigned kPassphraseTries = 3;
 const std::size_t kLargestGenerationAnswer = 64 * 1024;
 
@@ -180,7 +183,6 @@ OpenSshAgent::OpenSshAgent(HINSTANCE module, const std::string &libraryFolder)
 
 OpenSshAgent::~OpenSshAgent() {
     closeAbandonedGeneration();
-    for (auto &given : handedOut) delete given.second;
 }
 
 void *OpenSshAgent::destroy(unsigned int flags) {
@@ -209,6 +211,7 @@ PipeFound OpenSshAgent::connect(DWORD waitMs) {
 
 bool OpenSshAgent::request(const Bytes &message, Bytes &reply) {
     closeAbandonedGeneration();
+    lockStateReply.clear();
     bool wasOpen = pipe.isOpen();
     if (!wasOpen && connect(1000) != PipeFound::Agent) return false;
     if (pipe.transact(message, reply, kRequestTimeout)) return true;
@@ -233,9 +236,26 @@ bool OpenSshAgent::fetchKeys(std::vector<keylist::HeldKey> &keys) {
     return request(Bytes(1, SSH_AGENTC_REQUEST_IDENTITIES), reply) && readHeldKeys(reply, SSH_AGENT_IDENTITIES_ANSWER, false, keys);
 }
 
+std::string OpenSshAgent::cachedFingerprint(const Bytes &blob) {
+    auto known = fingerprints.find(blob);
+    if (known != fingerprints.end()) return known->second;
+    return fingerprints[blob] = fingerprint(blob);
+}
+
 bool OpenSshAgent::findKey(const char *keyName, KeyList &list, const keylist::HeldKey *&key) {
-    if (!keyName || !fetchKeys(list.held)) return false;
-    list.shown = keylist::showKeys(list.held, detailTexts(), fingerprint);
+    if (!keyName) return false;
+    if (lastList) {
+        for (const keylist::ShownKey &shown : lastList->shown) {
+            if (shown.name == keyName) {
+                // The list itself may be gone by the next call: a copy.
+                list.held.assign(1, *shown.key);
+                key = &list.held[0];
+                return true;
+            }
+        }
+    }
+    if (!fetchKeys(list.held)) return false;
+    list.shown = keylist::showKeys(list.held, detailTexts(), [this](const Bytes &blob) { return cachedFingerprint(blob); });
     for (const keylist::ShownKey &shown : list.shown) {
         if (shown.name == keyName) {
             key = shown.key;
@@ -392,7 +412,12 @@ void OpenSshAgent::attachWindow(HWND keyManagerWindow) {
 }
 
 BOOL OpenSshAgent::isAgentAvailable() {
-    if (succeeded(kLockState, Bytes())) return TRUE;
+    Bytes reply;
+    if (extension(kLockState, Bytes(), reply)) {
+        lockStateReply = reply;
+        lockStateReadAt = GetTickCount();
+        return TRUE;
+    }
     if (impostorServes) return FALSE;
     // The command states are asked after every click: an agent that cannot
     // start is not started again for every one of them.
@@ -423,29 +448,36 @@ AgentStatus OpenSshAgent::unlock(const char *passphrase) {
 
 BOOL OpenSshAgent::isLocked() {
     Bytes reply;
-    return extension(kLockState, Bytes(), reply) && reply.size() == 2 && reply[1] != 0;
+    // After every click the manager asks whether the agent is there, then
+    // whether it is locked: one round trip answers both.
+    if (!lockStateReply.empty() && GetTickCount() - lockStateReadAt < kLockStateFreshMs)
+        reply.swap(lockStateReply);
+    else if (!extension(kLockState, Bytes(), reply))
+        return FALSE;
+    lockStateReply.clear();
+    return reply.size() == 2 && reply[1] != 0;
 }
 
 AgentStatus OpenSshAgent::getKeyList(KeyListEntry **entries, UINT32 *count) {
     if (!entries || !count) return AGENT_E_UNAVAILABLE;
     *entries = NULL;
     *count = 0;
-    KeyList *list = new KeyList;
-    if (!fetchKeys(list->held)) {
-        delete list;
-        return AGENT_E_UNAVAILABLE;
-    }
-    list->shown = keylist::showKeys(list->held, detailTexts(), fingerprint);
+    std::shared_ptr<KeyList> list = std::make_shared<KeyList>();
+    if (!fetchKeys(list->held)) return AGENT_E_UNAVAILABLE;
+    list->shown = keylist::showKeys(list->held, detailTexts(), [this](const Bytes &blob) { return cachedFingerprint(blob); });
+    // Keys that went take their fingerprints with them, now and then.
+    if (fingerprints.size() > 2 * list->held.size() + 64) fingerprints.clear();
+    list->entries.reserve(list->shown.size() + 1);
     for (const keylist::ShownKey &shown : list->shown) {
         KeyListEntry entry = {shown.name.c_str(), shown.typeCode, shown.detail.c_str()};
         list->entries.push_back(entry);
     }
     // An empty list still hands out an address of its own, so that the
     // matching freeKeyList finds it.
-    list->entries.reserve(1);
     *entries = list->entries.data();
     *count = UINT32(list->entries.size());
     handedOut[*entries] = list;
+    lastList = list;
     return AGENT_OK;
 }
 
@@ -454,7 +486,6 @@ void OpenSshAgent::freeKeyList(KeyListEntry **entries, UINT32 count) {
     auto given = handedOut.find(*entries);
     // Only what this object handed out, with its own count, is freed.
     if (given == handedOut.end() || given->second->entries.size() != count) return;
-    delete given->second;
     handedOut.erase(given);
     *entries = NULL;
 }

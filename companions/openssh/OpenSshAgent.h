@@ -11,6 +11,7 @@
 #include "LanguageResources.h"
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,7 @@ private:
     std::string pipeTakenMessage(const std::string &plainFormat) const;
     std::string text(UINT id) const;
     keylist::DetailTexts detailTexts() const;
+    std::string cachedFingerprint(const agentcore::Bytes &blob);
     void closeAbandonedGeneration();
 
     LanguageResources resources;
@@ -84,7 +86,18 @@ private:
     // The connection of a generation whose thread may have been cut off.
     HANDLE generationPipe = INVALID_HANDLE_VALUE;
     HANDLE generationThread = NULL;
-    std::map<KeyListEntry *, KeyList *> handedOut;
+    std::map<KeyListEntry *, std::shared_ptr<KeyList>> handedOut;
+    // The last list the manager was given: a name the user picked stands
+    // for the key shown under it, without the agent's whole list fetched
+    // and named again.
+    std::shared_ptr<KeyList> lastList;
+    // A key's fingerprint is hashed once while the key stays: the list of a
+    // thousand keys is named again on every change.
+    std::map<agentcore::Bytes, std::string> fingerprints;
+    // The lock state the availability check just read: the manager asks
+    // for it right after, and no other request may come between.
+    agentcore::Bytes lockStateReply;
+    DWORD lockStateReadAt = 0;
 };
 
 #endif

@@ -213,6 +213,23 @@ TEST_F(AgentLibrary, EachKindNamedTypedAndSizedWithItsCertificate) {
     EXPECT_EQ(listed().size(), 2u);
 }
 
+// The user picks a row; its name stands for the key shown under it, even
+// when the agent has since given that name to another key the list has not
+// shown yet. Only a name the list never showed is looked up afresh.
+TEST_F(AgentLibrary, ANameActsOnTheKeyTheListShowedUnderIt) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_EQ(agent_->addKey(keyFile("ed25519").c_str()), AGENT_OK);
+    ASSERT_EQ(listed().size(), 1u);
+    ASSERT_EQ(agent_->addKey(keyFile("rsa2048").c_str()), AGENT_OK);
+    ASSERT_EQ(agent_->applyKeyText("", "renamed", "fixture ed25519"), AGENT_OK);
+    ASSERT_EQ(agent_->applyKeyText("", "fixture ed25519", "fixture rsa-2048"), AGENT_OK);
+    ASSERT_EQ(agent_->removeKey("fixture ed25519"), AGENT_OK);
+    std::vector<Row> rows = listed();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "fixture ed25519");
+    EXPECT_EQ(rows[0].type, KEY_TYPE_RSA) << "the key never shown under that name was removed";
+}
+
 TEST_F(AgentLibrary, LockTakesTheAgentPassphraseAndUnlockOnlyTheRightOne) {
     ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(agent_->lock(), AGENT_E_LOCK) << "no agent passphrase set";
