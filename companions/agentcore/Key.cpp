@@ -1,5 +1,6 @@
 #include "Key.h"
 #include "KeyTypes.h"
+#include "SystemRandom.h"
 
 #include <gcrypt.h>
 
@@ -452,17 +453,37 @@ const Curve* curveForBits(unsigned bits) {
 
 }  // namespace
 
+namespace {
+
+// Read back as any added key is, so that a generated key meets the same
+// checks and carries its blob.
+bool readBack(const PrivateKey& k, std::unique_ptr<PrivateKey>& out) {
+    Bytes body = encodePrivateKeyBody(k, false);
+    WireReader r(body);
+    return readPrivateKey(r, out) == AddResult::Ok && r.atEnd();
+}
+
+// An Ed25519 key is its 32-byte seed (RFC 8032): the seed from the system's
+// generator, the point derived from it.
+bool generateEd25519(const std::string& comment, std::unique_ptr<PrivateKey>& out) {
+    PrivateKey k;
+    k.pub.algorithm = KeyAlgorithm::Ed25519;
+    k.ed25519Seed.assign(32, 0);
+    if (!systemRandom(k.ed25519Seed.data(), k.ed25519Seed.size()) || !derivePublic(k)) return false;
+    k.comment = comment;
+    return readBack(k, out);
+}
+
+}  // namespace
+
 bool generateKey(KeyKind kind, unsigned bits, const std::string& comment, std::unique_ptr<PrivateKey>& out) {
+    if (kind == KeyKind::Ed25519) return generateEd25519(comment, out);
     PrivateKey k;
     PublicKey& p = k.pub;
     Sexp params, pair, priv;
     gpg_error_t err;
     const Curve* curve = nullptr;
     switch (kind) {
-    case KeyKind::Ed25519:
-        p.algorithm = KeyAlgorithm::Ed25519;
-        err = gcry_sexp_build(&params.s, nullptr, "(genkey(ecc(curve Ed25519)(flags eddsa)))");
-        break;
     case KeyKind::Rsa:
         if (bits < 1024 || bits > 16384) return false;
         p.algorithm = KeyAlgorithm::Rsa;
@@ -478,11 +499,6 @@ bool generateKey(KeyKind kind, unsigned bits, const std::string& comment, std::u
     priv.s = gcry_sexp_find_token(pair.s, "private-key", 0);
     if (!priv.s) return false;
     switch (p.algorithm) {
-    case KeyAlgorithm::Ed25519:
-        if (!tokenData(priv.s, "q", p.ed25519) || !tokenData(priv.s, "d", k.ed25519Seed)) return false;
-        // libgcrypt may mark the point's encoding with a 0x40 prefix.
-        if (p.ed25519.size() == 33 && p.ed25519[0] == 0x40) p.ed25519.erase(p.ed25519.begin());
-        break;
     case KeyAlgorithm::Rsa:
         // libgcrypt's p < q with u = p^-1 mod q: OpenSSH's iqmp is
         // q^-1 mod p, so the primes change places.
@@ -495,11 +511,7 @@ bool generateKey(KeyKind kind, unsigned bits, const std::string& comment, std::u
         if (!tokenData(priv.s, "q", p.ecPoint) || !tokenBytes(priv.s, "d", 0, k.ecD)) return false;
     }
     k.comment = comment;
-    // Read back as any added key is, so that a generated key meets the
-    // same checks and carries its blob.
-    Bytes body = encodePrivateKeyBody(k, false);
-    WireReader r(body);
-    return readPrivateKey(r, out) == AddResult::Ok && r.atEnd();
+    return readBack(k, out);
 }
 
 bool signData(const PrivateKey& key, const std::uint8_t* data, std::size_t size, std::uint32_t flags, Bytes& sigBlob) {

@@ -1,4 +1,5 @@
 #include "KeyFile.h"
+#include "SystemRandom.h"
 
 #include "Bcrypt.h"
 #include "Encoding.h"
@@ -626,8 +627,10 @@ bool readFileContents(const std::string& path, Bytes& out, std::size_t maxSize) 
 
 Bytes openSshPrivateKeyFile(const PrivateKey& key) {
     WireWriter section;
-    std::uint32_t check;
-    gcry_create_nonce(&check, sizeof check);
+    // From the system's generator: libgcrypt's would gather entropy first,
+    // which on Windows makes the first key file take a second or more.
+    std::uint32_t check = 0;
+    if (!systemRandom(reinterpret_cast<std::uint8_t*>(&check), sizeof check)) gcry_create_nonce(&check, sizeof check);
     section.u32(check);
     section.u32(check);
     section.raw(encodePrivateKeyBody(key, false));

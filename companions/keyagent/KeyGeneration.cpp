@@ -173,7 +173,11 @@ public:
         if (!store_.policies().allowAdd) return outcomeText(StoreResult::NotAllowed);
         if (exists(request_.path) || exists(request_.path + ".pub")) return "refused, the file or its .pub exists already";
         if (!files_.create(request_.folder)) return "refused, the folder does not exist or cannot be written";
-        files_.discardTemporaries();
+        // An Ed25519 key is made at once: its files stay open for it. Any
+        // other may take minutes, which no temporary file should outlive
+        // if the agent ends meanwhile.
+        bool madeAtOnce = request_.kind == KeyKind::Ed25519;
+        if (!madeAtOnce) files_.discardTemporaries();
         // A large key takes minutes: the log says at once that work began.
         AgentEvent started = event;
         started.outcome = "started";
@@ -182,7 +186,8 @@ public:
         if (!generateKey(request_.kind, request_.bits, request_.name, key)) return "refused, no key of this type and size can be made";
         fingerprint_ = fingerprintSha256(key->pub.blob);
         if (callerGone(thread_, session_)) return kGone;
-        if (!files_.create(request_.folder) || !files_.write(openSshPrivateKeyFile(*key), publicKeyLine(key->pub, request_.name)))
+        if (!(madeAtOnce || files_.create(request_.folder)) ||
+            !files_.write(openSshPrivateKeyFile(*key), publicKeyLine(key->pub, request_.name)))
             return "failed, the files could not be written";
         if (callerGone(thread_, session_)) return kGone;
         if (!files_.moveIntoPlace()) return "failed, the files could not be put in place (one appeared meanwhile?)";
