@@ -5,6 +5,8 @@
 #include <msi.h>
 
 #include "InstallerSupport.h"
+#include "LanguageResources.h"
+#include "ZelmsiResources.h"
 
 namespace {
 
@@ -66,7 +68,6 @@ int languageCode(LANGID language)
     }
 }
 
-const char PRODUCT_NAME[] = "Glimmerpad Key Manager";
 
 typedef INSTALLUILEVEL(WINAPI *SetInternalUiFunction)(INSTALLUILEVEL, HWND *);
 typedef UINT(WINAPI *ReinstallProductFunction)(LPCSTR, DWORD);
@@ -95,24 +96,44 @@ UINT reinstallProduct()
     return status;
 }
 
+// The language the product shows: the installation's, else the user's.
+LANGID productLanguage()
+{
+    LANGID language = recordedLanguage();
+    return language != 0 ? language : GetUserDefaultUILanguage();
+}
+
+// This library's own texts, in the product's language.
+LanguageResources ownTexts()
+{
+    HMODULE self = NULL;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&productLanguage), &self);
+    LanguageResources texts = {self, languageId(languageCode(productLanguage()))};
+    return texts;
+}
+
 void showRepairOutcome(UINT status)
 {
-    char text[512];
+    LanguageResources texts = ownTexts();
+    char text[1024], format[256], title[128];
     UINT icon = MB_ICONINFORMATION;
-    if (status == ERROR_SUCCESS) {
-        lstrcpyA(text, "The installation has been repaired. Start the key manager again.");
-    } else if (status == ERROR_SUCCESS_REBOOT_REQUIRED) {
-        lstrcpyA(text, "The installation has been repaired. Restart Windows to finish the repair.");
+    if (status == ERROR_SUCCESS || status == ERROR_SUCCESS_REBOOT_REQUIRED) {
+        loadLanguageString(texts, status == ERROR_SUCCESS ? IDS_REPAIRED : IDS_REPAIRED_RESTART, text, sizeof text);
     } else {
         icon = MB_ICONERROR;
-        int length = wsprintfA(text, "The installation could not be repaired (error %u). ", status);
+        loadLanguageString(texts, IDS_REPAIR_FAILED, format, sizeof format);
+        int length = wsprintfA(text, format, status);
         if (status == ERROR_UNKNOWN_PRODUCT)
-            lstrcpyA(text + length, "It was not installed with its installer package; install gagent.msi again.");
-        else if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, status, 0,
+            loadLanguageString(texts, IDS_NOT_FROM_PACKAGE, text + length, sizeof text - length);
+        else if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, status,
+                                texts.language, text + length, sizeof text - length, NULL) == 0 &&
+                 FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, status, 0,
                                 text + length, sizeof text - length, NULL) == 0)
             text[length] = '\0';
     }
-    MessageBoxA(NULL, text, PRODUCT_NAME, MB_OK | icon | MB_SETFOREGROUND);
+    loadLanguageString(texts, IDS_REPAIR_TITLE, title, sizeof title);
+    MessageBoxA(NULL, text, title, MB_OK | icon | MB_SETFOREGROUND);
 }
 
 } // namespace
@@ -123,10 +144,7 @@ int WINAPI ZELMSIgetFileLocale(const char *productCode, int, int, int, int, int)
 {
     if (!isOurProduct(productCode))
         return 0;
-    LANGID language = recordedLanguage();
-    if (language == 0)
-        language = GetUserDefaultUILanguage();
-    return languageCode(language);
+    return languageCode(productLanguage());
 }
 
 int WINAPI ZELMSIexpandFolder(const char *folderReference, char *destination, int capacity)

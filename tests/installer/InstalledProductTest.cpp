@@ -237,9 +237,11 @@ TEST_F(InstalledProduct, OrdinalTwelveRepairsAMissingFileAndRegistryValueAndSays
     EXPECT_NE(repair(PRODUCT_CODE, 0), 0);
     std::vector<SeenMessageBox> boxes = watcher.stop();
 
+    // Told in the installation's language, German here.
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, "Glimmerpad Key Manager");
-    EXPECT_EQ(boxes[0].text, "The installation has been repaired. Start the key manager again.");
+    ASSERT_EQ(environment("GAGENT_EXPECTED_LANGUAGE"), "1031");
+    EXPECT_EQ(boxes[0].caption, "Glimmerpad-Schl\xfcsselverwaltung");
+    EXPECT_EQ(boxes[0].text, "Die Installation wurde repariert. Starten Sie die Schl\xfcsselverwaltung erneut.");
     EXPECT_EQ(contents(module), contents(environment("GAGENT_STAGE") + "\\1033\\gagent.dll"));
     DWORD type = REG_NONE;
     EXPECT_EQ(machineValue("UserDir", &type), "%USERPROFILE%");
