@@ -7,6 +7,7 @@
 
 #include "AgentOptions.h"
 #include "AttachedWindows.h"
+#include "KeyUseNotice.h"
 #include "LanguageResources.h"
 #include "RequestHandler.h"
 #include "UserSecurity.h"
@@ -29,6 +30,7 @@ struct AgentContext {
     // A notice in the notification area on each key use nobody confirmed;
     // read by every client's thread, switched on the window's.
     std::atomic<bool> notifyKeyUse{false};
+    KeyUseNotices keyUseNotices;
     // The notification icon's window (TrayWindow.h), once there: told of
     // every change of the lock and the keys.
     std::atomic<HWND> trayWindow{nullptr};

@@ -48,3 +48,16 @@ KeyUseNotice describeKeyUse(const LanguageResources& texts, const ConfirmQuestio
                   hostLine(texts, question.destination) + forwardingLine(texts, question.destination.forwardedHops);
     return notice;
 }
+
+void KeyUseNotices::push(KeyUseNotice notice) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (waiting_.size() < kHeld) waiting_.push_back(std::move(notice));
+}
+
+bool KeyUseNotices::pop(KeyUseNotice& notice) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (waiting_.empty()) return false;
+    notice = std::move(waiting_.front());
+    waiting_.pop_front();
+    return true;
+}

@@ -7,12 +7,30 @@
 
 #include "ConfirmPrompt.h"
 
+#include <deque>
+#include <mutex>
 #include <string>
 
 struct KeyUseNotice {
     std::string keyName;  // for the log
     std::string title;
     std::string text;
+};
+
+// Notices on their way from the threads that sign to the window that shows
+// them. The message that wakes the window carries none: any program of the
+// user may post to that window, and a pointer taken from a message would
+// be that program's to choose. At most kHeld wait; more are dropped, as a
+// balloon could not show them anyway.
+class KeyUseNotices {
+public:
+    static const std::size_t kHeld = 16;
+    void push(KeyUseNotice notice);
+    bool pop(KeyUseNotice& notice);
+
+private:
+    std::mutex mutex_;
+    std::deque<KeyUseNotice> waiting_;
 };
 
 KeyUseNotice describeKeyUse(const LanguageResources& texts, const ConfirmQuestion& question);

@@ -14,7 +14,7 @@
 namespace {
 
 const UINT WM_AGENT_TRAY_CHANGED = WM_APP + 2;
-const UINT WM_AGENT_TRAY_NOTICE = WM_APP + 3;  // lParam: a KeyUseNotice the window deletes
+const UINT WM_AGENT_TRAY_NOTICE = WM_APP + 3;  // notices wait in the context, the message carries none
 
 struct Tray {
     AgentContext& context;
@@ -165,11 +165,9 @@ LRESULT dispatch(HWND window, Tray& tray, UINT message, WPARAM wParam, LPARAM lP
     case WM_AGENT_TRAY_CHANGED:
         showState(window, tray);
         return 0;
-    case WM_AGENT_TRAY_NOTICE: {
-        std::unique_ptr<KeyUseNotice> notice(reinterpret_cast<KeyUseNotice*>(lParam));
-        if (notice) showNotice(window, tray, *notice);
+    case WM_AGENT_TRAY_NOTICE:
+        for (KeyUseNotice notice; tray.context.keyUseNotices.pop(notice);) showNotice(window, tray, notice);
         return 0;
-    }
     case WM_COMMAND:
         onCommand(window, tray, LOWORD(wParam));
         return 0;
@@ -179,12 +177,6 @@ LRESULT dispatch(HWND window, Tray& tray, UINT message, WPARAM wParam, LPARAM lP
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
-}
-
-// Posted messages that nobody took (a window gone) own nothing.
-void postNotice(HWND window, std::unique_ptr<KeyUseNotice> notice) {
-    if (window && PostMessageA(window, WM_AGENT_TRAY_NOTICE, 0, reinterpret_cast<LPARAM>(notice.get())))
-        notice.release();
 }
 
 }  // namespace
@@ -225,5 +217,8 @@ void announceKeyUse(AgentContext& context, const agentcore::KeyInfo& key,
                     const agentcore::SignDestination& destination, std::uint64_t clientProcess) {
     if (!context.notifyKeyUse) return;
     ConfirmQuestion question = keyUseQuestion(key, destination, clientProcess);
-    postNotice(context.trayWindow, std::make_unique<KeyUseNotice>(describeKeyUse(context.texts, question)));
+    HWND window = context.trayWindow;
+    if (!window) return;
+    context.keyUseNotices.push(describeKeyUse(context.texts, question));
+    PostMessageA(window, WM_AGENT_TRAY_NOTICE, 0, 0);
 }

@@ -399,6 +399,20 @@ TEST_F(TrayAgent, TheNoticeOnEachUnaskedKeyUseIsOffByDefaultAndSurvivesARestart)
     EXPECT_NE(settingsFile().find("NotifyKeyUse no"), std::string::npos);
 }
 
+// Any program of the user can post to the notice's window: what it posts
+// carries nothing the agent takes, and the agent goes on serving.
+TEST_F(TrayAgent, ANoticeMessageFromAnotherProgramCarriesNothingTheAgentTakes) {
+    Client c(pipe_);
+    ASSERT_EQ(c.call(addEdRequest()), kSuccess);
+    command(IDM_TRAY_NOTIFY_KEY_USE);
+    ASSERT_TRUE(logShows("notice on each key use on", 1));
+    for (LPARAM bogus : {LPARAM(0x1234), LPARAM(-1), reinterpret_cast<LPARAM>(&c)})
+        PostMessageA(tray_, WM_APP + 3, 0, bogus);
+    EXPECT_TRUE(signs(c)) << "the agent still serves";
+    EXPECT_TRUE(logShows("key use notice for \"rfc8032 test 1\" shown", 1)) << "its own notice, once";
+    EXPECT_EQ(WaitForSingleObject(agent_.pi.hProcess, 0), DWORD(WAIT_TIMEOUT));
+}
+
 }  // namespace
 
 namespace {
