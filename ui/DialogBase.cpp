@@ -17,6 +17,10 @@ INT_PTR CALLBACK sharedDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
 {
     DialogBase *dialog = reinterpret_cast<DialogBase *>(GetWindowLongPtrA(window, DWLP_USER));
     if (message == WM_INITDIALOG) {
+        // Only the first, the dialog manager's own: another program can
+        // send this message too, with a pointer of its choosing.
+        if (dialog != NULL)
+            return 0;
         dialog = reinterpret_cast<DialogBase *>(lParam);
         if (dialog == NULL)
             return 0;

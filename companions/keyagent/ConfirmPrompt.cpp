@@ -116,6 +116,9 @@ INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
     Prompt* prompt = reinterpret_cast<Prompt*>(GetWindowLongPtrA(dialog, DWLP_USER));
     switch (message) {
     case WM_INITDIALOG:
+        // Only the dialog manager's own, the first: any program of the user
+        // can send this message, with a pointer of its choosing.
+        if (prompt) return FALSE;
         prompt = reinterpret_cast<Prompt*>(lParam);
         SetWindowLongPtrA(dialog, DWLP_USER, lParam);
         prompt->dialog = dialog;

@@ -54,6 +54,9 @@ void start(HWND dialog, const Asking& asking) {
 
 INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
+        // Only the dialog manager's own, the first: any program of the user
+        // can send this message, with a pointer of its choosing.
+        if (GetWindowLongPtrA(dialog, DWLP_USER)) return FALSE;
         SetWindowLongPtrA(dialog, DWLP_USER, lParam);
         start(dialog, *reinterpret_cast<const Asking*>(lParam));
         return TRUE;

@@ -19,6 +19,9 @@ INT_PTR CALLBACK passphraseProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     Question *q = reinterpret_cast<Question *>(GetWindowLongPtrA(dialog, DWLP_USER));
     switch (message) {
     case WM_INITDIALOG: {
+        // Only the dialog manager's own, the first: another program can
+        // send this message, with a pointer of its choosing.
+        if (q) return FALSE;
         q = reinterpret_cast<Question *>(lParam);
         SetWindowLongPtrA(dialog, DWLP_USER, lParam);
         SetDlgItemTextA(dialog, IDC_PASSPHRASE_FILE, q->keyFile);

@@ -413,6 +413,23 @@ TEST_F(TrayAgent, ANoticeMessageFromAnotherProgramCarriesNothingTheAgentTakes) {
     EXPECT_EQ(WaitForSingleObject(agent_.pi.hProcess, 0), DWORD(WAIT_TIMEOUT));
 }
 
+// The confirm dialog takes its question from the dialog manager's own first
+// WM_INITDIALOG only: one sent later by another program is ignored.
+TEST_F(TrayAgent, AConfirmDialogIgnoresAnInitMessageFromAnotherProgram) {
+    Client c(pipe_);
+    ASSERT_EQ(c.call(constrainedAdd(Bytes{2})), kSuccess);
+    std::thread attacking([] {
+        HWND confirm = waitForConfirmDialog(scaled(10000));
+        if (!confirm) return;
+        DWORD_PTR unused = 0;
+        SendMessageTimeoutA(confirm, WM_INITDIALOG, 0, LPARAM(0x1234), SMTO_NORMAL, 5000, &unused);
+        PostMessageA(confirm, WM_COMMAND, IDYES, 0);
+    });
+    EXPECT_TRUE(signs(c)) << "answered Yes after the stray message";
+    attacking.join();
+    EXPECT_EQ(WaitForSingleObject(agent_.pi.hProcess, 0), DWORD(WAIT_TIMEOUT));
+}
+
 }  // namespace
 
 namespace {
