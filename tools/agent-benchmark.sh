@@ -106,7 +106,7 @@ for key in ("Ed25519", "RSA-3072", "ECDSA-256"):
                        ("bare", "bare signature")):
         r = rows[who, key]
         print(f"{key:10} {label:22} {r[0]:9.1f} {r[1]:10.3f} {r[2]:9.3f}")
-    print(f"{key:10} {'limit (trip + bare)':22} {limit:9.1f} {1000 / trip[0] + 1000 / bare[0]:10.3f}")
+    print(f"{key:10} {'limit (trip + bare)':22} {limit:9.1f} {trip[1] + bare[1]:10.3f}")
     ours = rows["ours", key][0]
     goal(f"{key} ours / limit", ours, limit, 0.9)
     print(f"  {key} ours / ssh-agent: {ours / rows['ssh-agent', key][0]:.2f}")
