@@ -1,5 +1,6 @@
 #include "Key.h"
 #include "KeyTypes.h"
+#include "PlatformSigner.h"
 #include "SystemRandom.h"
 
 #include <gcrypt.h>
@@ -47,6 +48,16 @@ bool dsaGroupSound(gcry_mpi_t p, gcry_mpi_t q, gcry_mpi_t g, gcry_mpi_t y) {
 }
 
 
+// A number as its unsigned magnitude, without leading zero bytes.
+bool mpiBytes(gcry_mpi_t m, Bytes& out) {
+    std::size_t n = 0;
+    if (gcry_mpi_print(GCRYMPI_FMT_USG, nullptr, 0, &n, m)) return false;
+    out.assign(n ? n : 1, 0);
+    if (gcry_mpi_print(GCRYMPI_FMT_USG, out.data(), out.size(), &n, m)) return false;
+    out.resize(n);
+    return true;
+}
+
 // A token's value as bytes, left-padded with zeros to width when given.
 bool tokenBytes(gcry_sexp_t sexp, const char* name, std::size_t width, Bytes& out) {
     Sexp tok;
@@ -55,11 +66,8 @@ bool tokenBytes(gcry_sexp_t sexp, const char* name, std::size_t width, Bytes& ou
     Mpi m;
     m.m = gcry_sexp_nth_mpi(tok.s, 1, GCRYMPI_FMT_USG);
     if (!m.m) return false;
-    std::size_t n = 0;
-    if (gcry_mpi_print(GCRYMPI_FMT_USG, nullptr, 0, &n, m.m)) return false;
-    Bytes raw(n ? n : 1);
-    if (gcry_mpi_print(GCRYMPI_FMT_USG, raw.data(), raw.size(), &n, m.m)) return false;
-    raw.resize(n);
+    Bytes raw;
+    if (!mpiBytes(m.m, raw)) return false;
     if (width == 0) {
         out = raw;
         return true;
@@ -225,6 +233,17 @@ void* wipingRealloc(void* block, std::size_t n) {
 
 }  // namespace
 
+bool rsaCrtExponents(const PrivateKey& key, Bytes& dp, Bytes& dq) {
+    Mpi d, p, q, pMinus1, qMinus1, dpm, dqm;
+    if (!toMpi(key.rsaD, d) || !toMpi(key.rsaP, p) || !toMpi(key.rsaQ, q)) return false;
+    if (gcry_mpi_cmp_ui(p.m, 1) <= 0 || gcry_mpi_cmp_ui(q.m, 1) <= 0) return false;
+    pMinus1.m = gcry_mpi_new(0), qMinus1.m = gcry_mpi_new(0), dpm.m = gcry_mpi_snew(0), dqm.m = gcry_mpi_snew(0);
+    gcry_mpi_sub_ui(pMinus1.m, p.m, 1);
+    gcry_mpi_sub_ui(qMinus1.m, q.m, 1);
+    gcry_mpi_mod(dpm.m, d.m, pMinus1.m);
+    gcry_mpi_mod(dqm.m, d.m, qMinus1.m);
+    return mpiBytes(dpm.m, dp) && mpiBytes(dqm.m, dq);
+}
 
 void initCrypto() {
     static std::once_flag once;
@@ -515,11 +534,16 @@ bool generateKey(KeyKind kind, unsigned bits, const std::string& comment, std::u
 }
 
 bool signData(const PrivateKey& key, const std::uint8_t* data, std::size_t size, std::uint32_t flags, Bytes& sigBlob) {
+    if (key.platform && key.platform->sign(data, size, flags, sigBlob)) return true;
+    return signWithLibgcrypt(key, data, size, flags, sigBlob);
+}
+
+bool signWithLibgcrypt(const PrivateKey& key, const std::uint8_t* data, std::size_t size, std::uint32_t flags,
+                       Bytes& sigBlob) {
     const PublicKey& p = key.pub;
     Sexp priv, dataSexp, sig;
     if (!buildPrivateSexp(key, priv)) return false;
     WireWriter w;
-    Bytes raw;
     switch (p.algorithm) {
     case KeyAlgorithm::Ed25519: {
         if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags eddsa)(hash-algo sha512)(value %b))", int(size), data))
@@ -533,30 +557,17 @@ bool signData(const PrivateKey& key, const std::uint8_t* data, std::size_t size,
         break;
     }
     case KeyAlgorithm::Rsa: {
-        const char* format = "ssh-rsa";
-        const char* hash = "sha1";
-        int algo = GCRY_MD_SHA1;
-        if (flags & SIGN_FLAG_RSA_SHA2_256) {
-            format = "rsa-sha2-256", hash = "sha256", algo = GCRY_MD_SHA256;
-        } else if (flags & SIGN_FLAG_RSA_SHA2_512) {
-            format = "rsa-sha2-512", hash = "sha512", algo = GCRY_MD_SHA512;
-        }
-        Bytes digest;
-        hashOf(algo, data, size, digest);
-        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags pkcs1)(hash %s %b))", hash, int(digest.size()),
-                            digest.data()))
+        SignatureHash hash = signatureHash(p, flags);
+        Bytes digest = digestOf(hash, data, size);
+        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags pkcs1)(hash %s %b))", hashName(hash),
+                            int(digest.size()), digest.data()))
             return false;
         if (gcry_pk_sign(&sig.s, dataSexp.s, priv.s)) return false;
         Bytes s;
-        // RFC 8332: the signature is as long as the modulus.
-        if (!tokenBytes(sig.s, "s", (bitLength(p.rsaN) + 7) / 8, s)) return false;
-        w.string(std::string(format));
-        w.string(s);
-        break;
+        return tokenBytes(sig.s, "s", 0, s) && signatureBlob(p, hash, s.data(), s.size(), sigBlob);
     }
     case KeyAlgorithm::Dsa: {
-        Bytes digest;
-        hashOf(GCRY_MD_SHA1, data, size, digest);
+        Bytes digest = digestOf(SignatureHash::Sha1, data, size);
         if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags rfc6979)(hash sha1 %b))", int(digest.size()),
                             digest.data()))
             return false;
@@ -570,20 +581,16 @@ bool signData(const PrivateKey& key, const std::uint8_t* data, std::size_t size,
     }
     default: {
         const Curve* c = curveOf(p.algorithm);
-        Bytes digest;
-        hashOf(c->hashAlgo, data, size, digest);
-        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags rfc6979)(hash %s %b))", c->hash, int(digest.size()),
-                            digest.data()))
+        SignatureHash hash = signatureHash(p, flags);
+        Bytes digest = digestOf(hash, data, size);
+        if (gcry_sexp_build(&dataSexp.s, nullptr, "(data(flags rfc6979)(hash %s %b))", hashName(hash),
+                            int(digest.size()), digest.data()))
             return false;
         if (gcry_pk_sign(&sig.s, dataSexp.s, priv.s)) return false;
         Bytes r, s;
-        if (!tokenBytes(sig.s, "r", 0, r) || !tokenBytes(sig.s, "s", 0, s)) return false;
-        WireWriter inner;
-        inner.mpint(r);
-        inner.mpint(s);
-        w.string(std::string(c->typeName));
-        w.string(inner.bytes());
-        break;
+        if (!tokenBytes(sig.s, "r", c->fieldBytes, r) || !tokenBytes(sig.s, "s", c->fieldBytes, s)) return false;
+        r.insert(r.end(), s.begin(), s.end());
+        return signatureBlob(p, hash, r.data(), r.size(), sigBlob);
     }
     }
     sigBlob = w.take();

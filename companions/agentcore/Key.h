@@ -32,6 +32,8 @@ struct PublicKey {
     unsigned bits() const;
 };
 
+class PlatformKey;  // PlatformSigner.h
+
 struct PrivateKey {
     PublicKey pub;
     std::string comment;
@@ -39,6 +41,9 @@ struct PrivateKey {
     Bytes rsaD, rsaIqmp, rsaP, rsaQ;
     Bytes dsaX;
     Bytes ecD;
+    // The same key in the platform's crypto module, when a key store's
+    // platform signer took it; signData asks it first.
+    std::shared_ptr<const PlatformKey> platform;
 
     ~PrivateKey() { wipeMemory(&comment[0], comment.size()); }
 };
@@ -90,8 +95,12 @@ enum class KeyKind { Ed25519, Rsa, Ecdsa };
 bool generateKey(KeyKind kind, unsigned bits, const std::string& comment, std::unique_ptr<PrivateKey>& out);
 
 // Signs as the agent protocol asks: the result is the signature blob
-// (string format name, string signature).
+// (string format name, string signature). The key's platform key signs
+// when it can, libgcrypt otherwise.
 bool signData(const PrivateKey& key, const std::uint8_t* data, std::size_t size, std::uint32_t flags, Bytes& sigBlob);
+// The same by libgcrypt alone.
+bool signWithLibgcrypt(const PrivateKey& key, const std::uint8_t* data, std::size_t size, std::uint32_t flags,
+                       Bytes& sigBlob);
 
 // Checks a signature blob made by the key of a plain public blob.
 bool verifySignature(const PublicKey& key, const std::uint8_t* data, std::size_t size, const std::uint8_t* sig,

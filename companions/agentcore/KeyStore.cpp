@@ -163,9 +163,22 @@ bool KeyStore::listFitsWith(const Bytes& blob, const std::string& name, const De
     return total <= kMaxMessage;
 }
 
+void KeyStore::setPlatformSigner(std::shared_ptr<const PlatformSigner> signer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    platformSigner_ = std::move(signer);
+}
+
 StoreResult KeyStore::add(std::unique_ptr<PrivateKey> key, const KeyConstraints& constraints) {
     expire();
     if (key->comment.size() > kMaxKeyName) return StoreResult::TooLarge;
+    std::shared_ptr<const PlatformSigner> signer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        signer = platformSigner_;
+    }
+    // Imported outside the lock: a large RSA key's trial signature takes
+    // a moment that no other client should wait for.
+    if (signer) key->platform = importChecked(*signer, *key);
     Entry entry;
     entry.name = key->comment;
     entry.confirm = constraints.confirm;

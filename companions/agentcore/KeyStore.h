@@ -10,6 +10,7 @@
 #include "Destinations.h"
 #include "GuessBrake.h"
 #include "Key.h"
+#include "PlatformSigner.h"
 #include "Verifier.h"
 
 #include <cstdint>
@@ -102,6 +103,9 @@ public:
     // scrypt's N for verifiers made from now on.
     void setVerifierCost(std::uint32_t cost) { verifierCost_ = cost; }
     void report(const AgentEvent& event) const;
+    // Every key added from now on is imported into the platform's module
+    // once, before it is held; null (the default) signs by libgcrypt alone.
+    void setPlatformSigner(std::shared_ptr<const PlatformSigner> signer);
 
     Policies policies() const;
     void setPolicies(const Policies& policies);
@@ -184,6 +188,7 @@ private:
     ChangeListener listener_;
     EventSink events_;
     Clock clock_;
+    std::shared_ptr<const PlatformSigner> platformSigner_;
     Policies policies_;
     bool locked_ = false;
     Verifier lockVerifier_;

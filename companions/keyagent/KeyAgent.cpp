@@ -10,6 +10,7 @@
 #include "AgentLog.h"
 #include "AgentResources.h"
 #include "ClientPath.h"
+#include "CngSigner.h"
 #include "ConfirmPrompt.h"
 #include "ControlWindow.h"
 #include "KeyFileRequest.h"
@@ -105,6 +106,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     initCrypto();
     KeyStore store;
     store.setClock(sleepCountingMilliseconds);
+    store.setPlatformSigner(std::make_shared<CngSigner>());
     RequestHandler handler(store);
     AgentContext context(store, handler, texts, options, security);
 

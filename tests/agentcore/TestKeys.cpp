@@ -8,6 +8,8 @@ using agentcore::Bytes;
 using agentcore::WireReader;
 using agentcore::WireWriter;
 
+void sha512For(const agentcore::Bytes& in, agentcore::Bytes& out);
+
 namespace testkeys {
 
 std::string fixturePath(const std::string& name) { return std::string(AGENTCORE_FIXTURES) + "/" + name; }
@@ -126,6 +128,15 @@ Bytes addIdentityBody(const std::string& keyPath) {
     return w.take();
 }
 
+std::unique_ptr<agentcore::PrivateKey> fixturePrivateKey(const std::string& name) {
+    agentcore::initCrypto();
+    Bytes body = addIdentityBody(fixturePath(name));
+    WireReader r(body);
+    std::unique_ptr<agentcore::PrivateKey> key;
+    if (agentcore::readPrivateKey(r, key) != agentcore::AddResult::Ok) key.reset();
+    return key;
+}
+
 Bytes addIdentityBody(const std::string& keyPath, const std::string& comment) {
     std::string own;
     WireWriter w;
@@ -160,6 +171,44 @@ Bytes frame(std::uint8_t type, const Bytes& body) {
     w.u8(type);
     w.raw(body);
     return w.take();
+}
+
+Bytes sshsigSignedData(const Bytes& message) {
+    Bytes digest;
+    sha512For(message, digest);
+    WireWriter w;
+    w.raw(reinterpret_cast<const std::uint8_t*>("SSHSIG"), 6);
+    w.string(std::string("file"));
+    w.string(std::string());
+    w.string(std::string("sha512"));
+    w.string(digest);
+    return w.take();
+}
+
+void writeSshsigFiles(const std::string& dir, const Bytes& pubBlob, const Bytes& signature, const Bytes& message) {
+    WireReader blob(pubBlob);
+    std::string keyType;
+    blob.text(keyType);
+    std::ofstream(dir + "/allowed", std::ios::binary) << "tester " << keyType << " " << base64Encode(pubBlob) << "\n";
+    std::ofstream(dir + "/message", std::ios::binary)
+        .write(reinterpret_cast<const char*>(message.data()), std::streamsize(message.size()));
+    WireWriter w;
+    w.raw(reinterpret_cast<const std::uint8_t*>("SSHSIG"), 6);
+    w.u32(1);
+    w.string(pubBlob);
+    w.string(std::string("file"));
+    w.string(std::string());
+    w.string(std::string("sha512"));
+    w.string(signature);
+    std::string b64 = base64Encode(w.bytes());
+    std::ofstream sig(dir + "/message.sig", std::ios::binary);
+    sig << "-----BEGIN SSH SIGNATURE-----\n";
+    for (std::size_t i = 0; i < b64.size(); i += 70) sig << b64.substr(i, 70) << "\n";
+    sig << "-----END SSH SIGNATURE-----\n";
+}
+
+std::string sshsigVerifyCommand(const std::string& d) {
+    return "ssh-keygen -Y verify -f " + d + "/allowed -I tester -n file -s " + d + "/message.sig < " + d + "/message";
 }
 
 }  // namespace testkeys

@@ -4,8 +4,10 @@
 #define AGENTCORE_TESTKEYS_H
 
 #include "Bytes.h"
+#include "Key.h"
 #include "Wire.h"
 
+#include <memory>
 #include <string>
 
 namespace testkeys {
@@ -24,12 +26,26 @@ agentcore::Bytes publicBlob(const std::string& pubPath);
 // in exactly that form.
 agentcore::Bytes addIdentityBody(const std::string& keyPath);
 
+// The fixture key of that name, read as an added key is; null when it
+// does not read.
+std::unique_ptr<agentcore::PrivateKey> fixturePrivateKey(const std::string& name);
+
 // The same with another comment.
 agentcore::Bytes addIdentityBody(const std::string& keyPath, const std::string& comment);
 
 // The same key added with its certificate (a "-cert.pub" file, or a blob).
 agentcore::Bytes addCertificateBody(const std::string& keyPath, const std::string& certPath);
 agentcore::Bytes addCertificateBody(const std::string& keyPath, const agentcore::Bytes& certBlob);
+
+// SSHSIG as ssh-keygen -Y sign makes it (namespace "file", SHA-512): the
+// data a key signs for a message...
+agentcore::Bytes sshsigSignedData(const agentcore::Bytes& message);
+// ...and, for the key's signature of it, the files that ssh-keygen -Y
+// verify reads: dir/allowed (signer "tester"), dir/message, dir/message.sig.
+void writeSshsigFiles(const std::string& dir, const agentcore::Bytes& pubBlob, const agentcore::Bytes& signature,
+                      const agentcore::Bytes& message);
+// The shell command that checks them, with the directory as Linux names it.
+std::string sshsigVerifyCommand(const std::string& unixDir);
 
 // A whole request with its length prefix.
 agentcore::Bytes frame(std::uint8_t type, const agentcore::Bytes& body);

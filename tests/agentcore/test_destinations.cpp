@@ -159,14 +159,6 @@ Bytes certify(const PrivateKey& host, const PrivateKey& authority, const Certifi
     return w.take();
 }
 
-std::unique_ptr<PrivateKey> fixturePrivateKey(const std::string& name) {
-    Bytes body = addIdentityBody(fixturePath(name));
-    WireReader r(body);
-    std::unique_ptr<PrivateKey> key;
-    EXPECT_EQ(readPrivateKey(r, key), AddResult::Ok);
-    return key;
-}
-
 }  // namespace
 
 TEST(DestinationParsing, HopsWithUsersAndAnAuthorityAreHeldBesideLifetimeAndConfirmAndListedByName) {

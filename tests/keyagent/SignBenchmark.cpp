@@ -1,10 +1,13 @@
-// Signatures per second from one agent client: through a Windows named
-// pipe (our agent, under Wine) or a Unix socket (OpenSSH's ssh-agent), the
-// same requests either way, one at a time, as ssh makes them.
-//   sign-benchmark PIPE-OR-SOCKET KEY-TYPE SECONDS [FLAGS]
+// Signatures per second and their latency from one agent client: through
+// a Windows named pipe (our agent, under Wine) or a Unix socket (OpenSSH's
+// ssh-agent, or the core served natively), the same requests either way,
+// one at a time, as ssh makes them. With the key type "round-trip" it
+// times identity requests instead: the pipe's cost without any crypto,
+// on an agent that holds no keys.
+//   sign-benchmark PIPE-OR-SOCKET KEY-TYPE|round-trip SECONDS [FLAGS]
+#include "RequestTimes.h"
 #include "Wire.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,11 +83,41 @@ bool call(const Bytes& message, Bytes& answer) {
     return n == 0 || readAll(answer.data(), n);
 }
 
+// The blob of the first key of that type the agent lists.
+bool findKey(const std::string& keyType, Bytes& chosen) {
+    Bytes answer;
+    if (!call(Bytes{11}, answer)) return false;
+    WireReader r(answer);
+    std::uint8_t type;
+    std::uint32_t count;
+    Bytes blob;
+    std::string comment;
+    if (!r.u8(type) || type != 12 || !r.u32(count)) return false;
+    for (std::uint32_t i = 0; i < count && r.string(blob) && r.text(comment); ++i) {
+        WireReader b(blob);
+        std::string name;
+        if (b.text(name) && name == keyType) {
+            chosen = blob;
+            return true;
+        }
+    }
+    return false;
+}
+
+Bytes signRequest(const Bytes& blob, std::uint32_t flags) {
+    WireWriter req;
+    req.u8(13);
+    req.string(blob);
+    req.string(Bytes(32, 0x5a));  // the size of a session hash
+    req.u32(flags);
+    return req.take();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: sign-benchmark PIPE-OR-SOCKET KEY-TYPE SECONDS [FLAGS]\n");
+        std::fprintf(stderr, "usage: sign-benchmark PIPE-OR-SOCKET KEY-TYPE|round-trip SECONDS [FLAGS]\n");
         return 2;
     }
     std::string keyType = argv[2];
@@ -94,40 +127,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot reach the agent at %s\n", argv[1]);
         return 1;
     }
-    Bytes answer;
-    if (!call(Bytes{11}, answer)) return 1;
-    WireReader r(answer);
-    std::uint8_t type;
-    std::uint32_t count;
-    Bytes blob, chosen;
-    std::string comment;
-    if (!r.u8(type) || type != 12 || !r.u32(count)) return 1;
-    for (std::uint32_t i = 0; i < count && r.string(blob) && r.text(comment); ++i) {
-        WireReader b(blob);
-        std::string name;
-        if (b.text(name) && name == keyType && chosen.empty()) chosen = blob;
-    }
-    if (chosen.empty()) {
-        std::fprintf(stderr, "the agent holds no %s key\n", keyType.c_str());
-        return 1;
-    }
-    WireWriter req;
-    req.u8(13);
-    req.string(chosen);
-    req.string(Bytes(32, 0x5a));  // the size of a session hash
-    req.u32(flags);
-    Bytes request = req.take();
-    auto start = std::chrono::steady_clock::now();
-    long n = 0;
-    double elapsed = 0;
-    do {
-        if (!call(request, answer) || answer.empty() || answer[0] != 14) {
-            std::fprintf(stderr, "signature %ld failed\n", n);
+    Bytes request{11};
+    std::uint8_t expected = 12;
+    if (keyType != "round-trip") {
+        Bytes blob;
+        if (!findKey(keyType, blob)) {
+            std::fprintf(stderr, "the agent holds no %s key\n", keyType.c_str());
             return 1;
         }
-        ++n;
-        elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    } while (elapsed < seconds);
-    std::printf("%.1f\n", n / elapsed);
+        request = signRequest(blob, flags);
+        expected = 14;
+    }
+    RequestTimes times;
+    Bytes answer;
+    if (!times.run(seconds, [&] { return call(request, answer) && !answer.empty() && answer[0] == expected; })) {
+        std::fprintf(stderr, "a request failed\n");
+        return 1;
+    }
+    times.print();
     return 0;
 }
