@@ -86,20 +86,46 @@ LPCWSTR pkcs1HashId(SignatureHash hash) {
 }  // namespace
 
 // The algorithm providers, opened once; a provider that Wine or Windows
-// lacks stays null and its keys are signed by libgcrypt.
+// lacks stays null and its keys are signed by libgcrypt. bcrypt.dll is
+// loaded from the system folder when it is there: Windows XP has none, and
+// the agent runs there all the same.
 struct CngProviders {
+    HMODULE module = nullptr;
+    decltype(&BCryptOpenAlgorithmProvider) openProvider = nullptr;
+    decltype(&BCryptCloseAlgorithmProvider) closeProvider = nullptr;
+    decltype(&BCryptImportKeyPair) importKeyPair = nullptr;
+    decltype(&BCryptSignHash) signHash = nullptr;
+    decltype(&BCryptDestroyKey) destroyKey = nullptr;
     BCRYPT_ALG_HANDLE rsa = nullptr, p256 = nullptr, p384 = nullptr, p521 = nullptr;
     std::atomic<std::size_t> keysHeld{0};
 
     CngProviders() {
-        BCryptOpenAlgorithmProvider(&rsa, BCRYPT_RSA_ALGORITHM, nullptr, 0);
-        BCryptOpenAlgorithmProvider(&p256, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
-        BCryptOpenAlgorithmProvider(&p384, BCRYPT_ECDSA_P384_ALGORITHM, nullptr, 0);
-        BCryptOpenAlgorithmProvider(&p521, BCRYPT_ECDSA_P521_ALGORITHM, nullptr, 0);
+        if (!loadFunctions()) return;
+        openProvider(&rsa, BCRYPT_RSA_ALGORITHM, nullptr, 0);
+        openProvider(&p256, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
+        openProvider(&p384, BCRYPT_ECDSA_P384_ALGORITHM, nullptr, 0);
+        openProvider(&p521, BCRYPT_ECDSA_P521_ALGORITHM, nullptr, 0);
     }
     ~CngProviders() {
         for (BCRYPT_ALG_HANDLE h : {rsa, p256, p384, p521})
-            if (h) BCryptCloseAlgorithmProvider(h, 0);
+            if (h) closeProvider(h, 0);
+        if (module) FreeLibrary(module);
+    }
+
+    template <class Function>
+    bool resolve(Function& function, const char* name) {
+        function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+        return function != nullptr;
+    }
+    bool loadFunctions() {
+        char path[MAX_PATH];
+        UINT n = GetSystemDirectoryA(path, MAX_PATH);
+        if (n == 0 || n + 12 >= MAX_PATH) return false;
+        lstrcatA(path, "\\bcrypt.dll");
+        module = LoadLibraryA(path);
+        return module && resolve(openProvider, "BCryptOpenAlgorithmProvider") &&
+               resolve(closeProvider, "BCryptCloseAlgorithmProvider") && resolve(importKeyPair, "BCryptImportKeyPair") &&
+               resolve(signHash, "BCryptSignHash") && resolve(destroyKey, "BCryptDestroyKey");
     }
     CngProviders(const CngProviders&) = delete;
     CngProviders& operator=(const CngProviders&) = delete;
@@ -115,7 +141,7 @@ public:
         ++providers_->keysHeld;
     }
     ~CngKey() override {
-        if (succeeded(BCryptDestroyKey(handle_))) --providers_->keysHeld;
+        if (succeeded(providers_->destroyKey(handle_))) --providers_->keysHeld;
     }
     CngKey(const CngKey&) = delete;
     CngKey& operator=(const CngKey&) = delete;
@@ -134,7 +160,7 @@ public:
         // One signature at a time on a handle: Wine's module does not
         // promise more.
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!succeeded(BCryptSignHash(handle_, paddingInfo, digest.data(), ULONG(digest.size()), raw.data(),
+        if (!succeeded(providers_->signHash(handle_, paddingInfo, digest.data(), ULONG(digest.size()), raw.data(),
                                       ULONG(raw.size()), &length, paddingFlag)) ||
             length > raw.size())
             return false;
@@ -188,7 +214,7 @@ std::unique_ptr<PlatformKey> CngSigner::import(const PrivateKey& key) const {
     }
     BCRYPT_KEY_HANDLE handle = nullptr;
     bool imported = built && provider &&
-                    succeeded(BCryptImportKeyPair(provider, nullptr, blobType, &handle, blob.data(), ULONG(blob.size()), 0));
+                    succeeded(providers_->importKeyPair(provider, nullptr, blobType, &handle, blob.data(), ULONG(blob.size()), 0));
     wipe(blob);
     if (!imported) return nullptr;
     return std::unique_ptr<PlatformKey>(new CngKey(providers_, handle, key.pub, signatureSize));
