@@ -2,12 +2,13 @@
 # Runs every test and ends with one summary line. The Windows tests run
 # under Wine on a private virtual display; see tools/test-session.sh.
 #
-# The suites run in two lanes side by side, one for each core: the native
-# tests and then the x86_64 build's in one, the shipped i686 build's in the
-# other. Each Windows suite has a session of its own (display, prefix and
-# wineserver), so the lanes share nothing but the processors. Each suite's
-# output goes to build/test-logs/NAME.log and is shown whole once its lane
-# is done; a line says when each suite starts and ends.
+# The native suite (under a minute) runs beside the x86_64 one, on the other
+# core; the Windows suites run one after another. Side by side, the i686
+# suite under emulation took its agent tests past their time limit and the
+# x86_64 product tests' wait for the agent failed: their waits are sized
+# for a machine of their own. Each suite's output goes to
+# build/test-logs/NAME.log and is shown whole at the end; a line says when
+# each suite starts and ends.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -41,10 +42,6 @@ run_suite() { # name, command...
   echo "run-tests: $name done in $((SECONDS - started)) s: $line"
 }
 
-native_and_x86_64() {
-  run_suite native ctest --test-dir build/native --output-on-failure
-  run_suite x86_64 tools/test-session.sh x86_64 ctest --test-dir build/x86_64 --output-on-failure
-}
 
 # The shipped i686 build: its binaries are checked as files, and its Windows
 # tests run on 32-bit Wine, natively or under emulation (tools/i386-route).
@@ -65,11 +62,11 @@ i686() {
 }
 
 started=$SECONDS
-native_and_x86_64 &
-first=$!
-i686 &
-second=$!
-wait "$first" "$second"
+run_suite native ctest --test-dir build/native --output-on-failure &
+native=$!
+run_suite x86_64 tools/test-session.sh x86_64 ctest --test-dir build/x86_64 --output-on-failure
+wait "$native"
+i686
 
 passed=0
 failed=0
