@@ -8,7 +8,7 @@ need_pkgs=(
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 fonts-wine fonts-vlgothic xvfb x11-utils imagemagick xdotool
   googletest clang libclang-rt-14-dev
-  librsvg2-bin
+  librsvg2-bin icoutils python3-pefile
   libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev libgcrypt20-dev
   openssh-client openssh-server socat openssl
   msitools wixl
@@ -52,6 +52,14 @@ update_lists() {
   echo "setup: going on with the package lists that did download; the install below says what is missing" >&2
 }
 
+# apt's own message says why; this line says which step of setup it was.
+install_packages() { # apt-get install arguments...
+  if ! apt-get install -y -qq --no-install-recommends "$@" >/dev/null; then
+    echo "setup: installing failed: apt-get install $*" >&2
+    exit 1
+  fi
+}
+
 missing=()
 for p in "${need_pkgs[@]}"; do
   installed "$p" || missing+=("$p")
@@ -60,7 +68,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   need_root "missing packages (${missing[*]})"
   update_lists
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  install_packages "${missing[@]}"
 fi
 
 # Start-up is tested in a double-byte code page: Wine takes code page 932
@@ -69,7 +77,7 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   need_root "the ja_JP.UTF-8 locale is missing"
   installed locales || {
     update_lists
-    apt-get install -y -qq --no-install-recommends locales >/dev/null
+    install_packages locales
   }
   localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
@@ -106,13 +114,13 @@ if ! installed wine32:i386; then
   update_lists
   # --no-remove: should the 32-bit half ever clash with the installed 64-bit
   # Wine, stop rather than let apt take the 64-bit one away.
-  apt-get install -y -qq --no-install-recommends --no-remove wine32:i386 >/dev/null
+  install_packages --no-remove wine32:i386
 fi
 
 if ! qemu_ok; then
   need_root "qemu-user $qemu_floor or newer is missing"
   update_lists
-  apt-get install -y -qq --no-install-recommends --no-remove -t bookworm-backports qemu-user >/dev/null
+  install_packages --no-remove -t bookworm-backports qemu-user
   if ! qemu_ok; then
     echo "setup: qemu-user is $(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null || echo 'not installed')" \
       "after installing it from bookworm-backports; the i686 tests need $qemu_floor or newer" >&2

@@ -39,18 +39,10 @@ trap cleanup EXIT
 trap 'echo "test-session: $arch: failed: $BASH_COMMAND (line $LINENO)" >&2' ERR
 
 start_display() {
-  local display=
-  for n in $(seq 91 160); do
-    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
-  done
-  [ -n "$display" ] || { echo "test-session: no free display number" >&2; exit 1; }
-  Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 1 100); do
-    [ -e "/tmp/.X11-unix/X$display" ] && break
-    sleep 0.05
-  done
-  export DISPLAY=":$display"
+  local started
+  started=$("$root/tools/start-display")
+  export DISPLAY=${started% *}
+  xvfb_pid=${started#* }
 }
 
 if [ "$arch" = i686 ] && [ -z "${GAGENT_I386_NAMESPACE:-}" ]; then

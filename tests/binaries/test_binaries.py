@@ -7,42 +7,27 @@ CTest runs this once per Windows build (see CMakeLists.txt here), with:
     GAGENT_ARCH         i686 or x86_64, the build's CMAKE_SYSTEM_PROCESSOR
     GAGENT_OWN_OBJECTS  ';'-separated static libraries and object files
                         that hold the program's own code
+    GAGENT_OBJDUMP      the build's MinGW objdump, which reads their symbols
 
 By hand, after building gagent, gagent_lang_1033 and zelmsi13:
 
-    GAGENT_STAGE_DIR=build/i686/stage GAGENT_ARCH=i686 \\
+    GAGENT_STAGE_DIR=build/i686/stage GAGENT_ARCH=i686 GAGENT_OBJDUMP=i686-w64-mingw32-objdump \\
     GAGENT_OWN_OBJECTS="build/i686/libgagent_core.a;build/i686/libgagent_pure.a;build/i686/CMakeFiles/gagent.dir/app/Startup.cpp.obj" \\
-        python3 -m unittest discover -s tests/binaries -v
+        /usr/bin/python3 -m unittest discover -s tests/binaries -v
 
-Everything is read with tools/inspect-pe.py, which uses only the standard
-library, so no Windows tool and no Wine are needed.
+Everything is read on this machine (pe_reading.py here, with Debian's
+python3-pefile and the MinGW objdump), so no Windows tool and no Wine are
+needed.
 """
 
 import collections
 import os
 import re
-import sys
-import types
 import unittest
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-
-
-def load_reader():
-    # The script's name has a dash, so it is run from its path into a module
-    # of our own; that module is registered first because the script's
-    # dataclasses look their module up while they are being defined.
-    path = ROOT / "tools" / "inspect-pe.py"
-    module = types.ModuleType("inspect_pe")
-    module.__file__ = str(path)
-    sys.modules[module.__name__] = module
-    exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), module.__dict__)
-    return module
-
-
-pe = load_reader()
+import pe_reading as pe
 
 MACHINE = {"i686": 0x14C, "x86_64": 0x8664}
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
@@ -93,7 +78,7 @@ def load_image(relative):
     path = STAGE / relative
     if not path.is_file():
         raise AssertionError(f"{path} is missing; build gagent, gagent_lang_1033 and zelmsi13")
-    return pe.PEImage.load(path)
+    return pe.Image(path)
 
 
 def find_resources(resources, kind, name):
@@ -112,7 +97,7 @@ def undecorated(symbol):
 
 class IconGroupChecks:
     """Shared by the executable and the language module, which both carry
-    icons drawn by tools/make-icon.py."""
+    icons drawn from resources/icons."""
 
     def check_icon_group(self, resources, group):
         entries = pe.parse_group_icon(group.data)
@@ -186,20 +171,17 @@ class ExecutableTest(unittest.TestCase, IconGroupChecks):
     def test_version_block_has_one_us_english_string_table(self):
         blocks = find_resources(self.resources, pe.RT_VERSION, 1)
         self.assertEqual(len(blocks), 1, "version resource 1")
-        root = pe.parse_version_info(blocks[0].data)
-        self.assertEqual(root.key, "VS_VERSION_INFO")
-        fixed = pe.fixed_file_info(root)
+        version = self.image.version()
 
-        tables = pe.string_file_info(root)
-        self.assertEqual(list(tables), ["040904E4"], "StringFileInfo tables")
-        values = tables["040904E4"]
+        self.assertEqual(list(version.tables), ["040904E4"], "StringFileInfo tables")
+        values = version.tables["040904E4"]
         # Both texts come from the same header as the binary version; the
         # shell shows the text, the installer compares the numbers.
-        dotted = ".".join(map(str, fixed.file_version))
+        dotted = ".".join(map(str, version.file_version))
         self.assertEqual(values.get("FileVersion"), dotted)
-        self.assertEqual(values.get("ProductVersion"), ".".join(map(str, fixed.product_version)))
+        self.assertEqual(values.get("ProductVersion"), ".".join(map(str, version.product_version)))
         # The shell finds the table through the translation list.
-        self.assertIn((0x0409, 0x04E4), pe.translations(root))
+        self.assertIn((0x0409, 0x04E4), version.translations)
 
     def test_icon_groups_are_named_with_the_program_icon_first(self):
         groups = [r for r in self.resources if r.type == pe.RT_GROUP_ICON]
@@ -212,10 +194,10 @@ class ExecutableTest(unittest.TestCase, IconGroupChecks):
         libraries = {library.dll.upper().removesuffix(".DLL"): library
                      for library in self.image.imports()}
         self.assertIn("USER32", libraries, "a dialog program that imports nothing from USER32")
-        wide = [f"{dll}!{function.name}"
+        wide = [f"{dll}!{function}"
                 for dll, library in libraries.items() if dll in ANSI_ONLY_DLLS
                 for function in library.functions
-                if function.name and function.name.endswith("W")]
+                if function and function.endswith("W")]
         if wide:
             self.fail("wide forms imported: " + ", ".join(wide))
 
@@ -228,7 +210,8 @@ class OwnCodeTest(unittest.TestCase):
     def setUpClass(cls):
         listed = os.environ.get("GAGENT_OWN_OBJECTS", "")
         cls.paths = [path for path in listed.split(";") if path]
-        cls.objects = [obj for path in cls.paths for obj in pe.read_objects(path)]
+        objdump = os.environ.get("GAGENT_OBJDUMP", "")
+        cls.objects = [obj for path in cls.paths for obj in pe.read_objects(objdump, path)]
 
     def test_objects_are_of_this_build(self):
         self.assertTrue(self.paths, "GAGENT_OWN_OBJECTS names no file")
@@ -408,8 +391,8 @@ class TranslatedModuleChecks(TranslationChecks):
 
     @classmethod
     def setUpClass(cls):
-        english = load_image(Path("1033") / "gagent.dll")
-        cls.english = english.resources()
+        cls.english_image = load_image(Path("1033") / "gagent.dll")
+        cls.english = cls.english_image.resources()
         cls.english_strings = pe.string_table(cls.english, LANG_EN_US)
         cls.image = load_image(Path(cls.folder) / "gagent.dll")
         cls.resources = cls.image.resources()
@@ -465,22 +448,17 @@ class TranslatedModuleChecks(TranslationChecks):
                 text.encode(self.codec)
 
     def test_version_block_in_the_language(self):
-        version = self.only_version(self.resources)
-        english = self.only_version(self.english)
-        self.assertEqual(pe.translations(version), [(self.language, self.code_page)])
-        tables = pe.string_file_info(version)
+        version = self.image.version()
+        english = self.english_image.version()
+        self.assertEqual(version.translations, [(self.language, self.code_page)])
+        tables = version.tables
         key = f"{self.language:04X}{self.code_page:04X}"
         self.assertEqual(list(tables), [key])
-        english_table = next(iter(pe.string_file_info(english).values()))
+        english_table = next(iter(english.tables.values()))
         self.assertEqual(sorted(tables[key]), sorted(english_table))
         for name in ("ProductVersion", "FileVersion", "OriginalFilename", "CompanyName"):
             self.assertEqual(tables[key][name], english_table[name], name)
         self.assertNotEqual(tables[key]["FileDescription"], english_table["FileDescription"])
-
-    def only_version(self, resources):
-        found = [r for r in resources if r.type == pe.RT_VERSION]
-        self.assertEqual(len(found), 1)
-        return pe.parse_version_info(found[0].data)
 
 
 class GermanModuleTest(TranslatedModuleChecks, unittest.TestCase):
@@ -559,10 +537,10 @@ class RelayTest(unittest.TestCase):
     def test_imports_system_libraries_only_in_their_ansi_forms(self):
         libraries = {library.dll.upper().removesuffix(".DLL"): library for library in self.image.imports()}
         self.assertLessEqual(set(libraries), {"KERNEL32", "ADVAPI32", "USER32", "MSVCRT"})
-        wide = [f"{dll}!{function.name}"
+        wide = [f"{dll}!{function}"
                 for dll, library in libraries.items() if dll in ANSI_ONLY_DLLS
                 for function in library.functions
-                if function.name and function.name.endswith("W")]
+                if function and function.endswith("W")]
         self.assertEqual(wide, [])
 
 
