@@ -514,6 +514,12 @@ class AgentLibraryLanguagesTest(CompanionLanguageChecks, unittest.TestCase):
 class KeyAgentLanguagesTest(CompanionLanguageChecks, unittest.TestCase):
     file = "gkeyagent.exe"
 
+    def test_platform_crypto_is_loaded_not_imported(self):
+        """Windows XP has no bcrypt.dll: imported, the agent would not start
+        there at all; loaded, it signs with libgcrypt."""
+        dlls = {library.dll.upper() for library in load_image(self.file).imports()}
+        self.assertNotIn("BCRYPT.DLL", dlls)
+
 
 class InstallerSupportLanguagesTest(CompanionLanguageChecks, unittest.TestCase):
     file = "zelmsi13.dll"
