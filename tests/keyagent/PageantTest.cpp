@@ -313,14 +313,15 @@ TEST_F(Pageant, AConfirmationHoldsLaterClientsBackInOrderAndNamesItsClientNotVer
     PendingCall second(Bytes{11}, answered, claimed);
     // Taken inside the first one's wait, the second would be answered now.
     for (DWORD end = GetTickCount() + scaled(250); answered == 0 && GetTickCount() < end;) Sleep(10);
+    EXPECT_EQ(answered, 0) << "the second is held back while the first waits for its answer";
     PostMessageA(dialog, WM_COMMAND, IDYES, 0);
     first.finish();
     second.finish();
     EXPECT_TRUE(validSignature(first.answer, "first"));
     ASSERT_FALSE(second.answer.empty());
     EXPECT_EQ(second.answer[0], 12);
-    EXPECT_EQ(first.place, 1) << "the first to ask hears back first";
-    EXPECT_EQ(second.place, 2);
+    // Which of the two clients' threads runs first once both are answered
+    // is the scheduler's choice, not the agent's: the order is not read.
     std::string sign = signLine(readFile(log_));
     EXPECT_NE(sign.find(" for a program on PuTTY's Pageant path, not verified: done"), std::string::npos) << sign;
     EXPECT_EQ(sign.find("keyagent_tests.exe"), std::string::npos) << "the claimed window's program is not named";
