@@ -176,10 +176,10 @@ TEST_F(TrayAgent, TheIconShowsInWinesTrayAndItsTooltipFollowsTheLockAndTheKeys) 
     EXPECT_TRUE(tipBecomes(tray_, tip("unlocked", 1)));
     ASSERT_EQ(c.call(lockRequest(22, "pw")), kSuccess);
     EXPECT_TRUE(tipBecomes(tray_, tip("locked", 1)));
-    EXPECT_EQ(iconShown(tray_), UINT_PTR(IDI_AGENT_LOCKED));
+    EXPECT_TRUE(iconBecomes(tray_, IDI_AGENT_LOCKED));
     ASSERT_EQ(c.call(lockRequest(23, "pw")), kSuccess);
     EXPECT_TRUE(tipBecomes(tray_, tip("unlocked", 1)));
-    EXPECT_EQ(iconShown(tray_), UINT_PTR(IDI_AGENT_UNLOCKED));
+    EXPECT_TRUE(iconBecomes(tray_, IDI_AGENT_UNLOCKED));
     ASSERT_EQ(c.call(Bytes{19}), kSuccess);
     EXPECT_TRUE(tipBecomes(tray_, tip("unlocked", 0)));
 }
@@ -199,7 +199,7 @@ TEST_F(TrayAgent, TheIconComesBackWhenTheShellAnnouncesANewTaskbar) {
     Client c(pipe_);
     ASSERT_EQ(c.call(addEdRequest()), kSuccess);
     EXPECT_TRUE(tipBecomes(tray_, tip("unlocked", 1)));
-    EXPECT_EQ(iconShown(tray_), UINT_PTR(IDI_AGENT_UNLOCKED));
+    EXPECT_TRUE(iconBecomes(tray_, IDI_AGENT_UNLOCKED));
 }
 
 TEST_F(TrayAgent, LockAsksForAPassphraseTwiceAndUnlockAsksForItOnce) {

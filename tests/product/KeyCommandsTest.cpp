@@ -72,7 +72,9 @@ protected:
 TEST_F(Startup, TheLibraryStartsTheAgentAndTheListFollowsSshAdd)
 {
     start();
-    EXPECT_NE(agentWindow(), (HWND)NULL) << "no agent was started";
+    // The agent serves its pipe before its window is made: emulated, the
+    // window comes noticeably later.
+    EXPECT_TRUE(e2e::waitUntil(10000, [] { return agentWindow() != NULL; })) << "no agent was started";
     EXPECT_TRUE(rows().empty());
     EXPECT_TRUE(menuEnabled(IDM_ADD_KEY));
     EXPECT_TRUE(enabled(IDC_LOCK_AGENT));
