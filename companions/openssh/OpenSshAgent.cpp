@@ -236,6 +236,10 @@ bool OpenSshAgent::fetchKeys(std::vector<keylist::HeldKey> &keys) {
     return request(Bytes(1, SSH_AGENTC_REQUEST_IDENTITIES), reply) && readHeldKeys(reply, SSH_AGENT_IDENTITIES_ANSWER, false, keys);
 }
 
+std::vector<keylist::ShownKey> OpenSshAgent::shownKeys(const std::vector<keylist::HeldKey> &held) {
+    return keylist::showKeys(held, detailTexts(), [this](const Bytes &blob) { return cachedFingerprint(blob); });
+}
+
 std::string OpenSshAgent::cachedFingerprint(const Bytes &blob) {
     auto known = fingerprints.find(blob);
     if (known != fingerprints.end()) return known->second;
@@ -255,7 +259,7 @@ bool OpenSshAgent::findKey(const char *keyName, KeyList &list, const keylist::He
         }
     }
     if (!fetchKeys(list.held)) return false;
-    list.shown = keylist::showKeys(list.held, detailTexts(), [this](const Bytes &blob) { return cachedFingerprint(blob); });
+    list.shown = shownKeys(list.held);
     for (const keylist::ShownKey &shown : list.shown) {
         if (shown.name == keyName) {
             key = shown.key;
@@ -464,7 +468,7 @@ AgentStatus OpenSshAgent::getKeyList(KeyListEntry **entries, UINT32 *count) {
     *count = 0;
     std::shared_ptr<KeyList> list = std::make_shared<KeyList>();
     if (!fetchKeys(list->held)) return AGENT_E_UNAVAILABLE;
-    list->shown = keylist::showKeys(list->held, detailTexts(), [this](const Bytes &blob) { return cachedFingerprint(blob); });
+    list->shown = shownKeys(list->held);
     // Keys that went take their fingerprints with them, now and then.
     if (fingerprints.size() > 2 * list->held.size() + 64) fingerprints.clear();
     list->entries.reserve(list->shown.size() + 1);

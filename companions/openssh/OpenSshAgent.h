@@ -66,6 +66,8 @@ private:
     std::string text(UINT id) const;
     keylist::DetailTexts detailTexts() const;
     std::string cachedFingerprint(const agentcore::Bytes &blob);
+    // Named as the manager shows them, in the user's language.
+    std::vector<keylist::ShownKey> shownKeys(const std::vector<keylist::HeldKey> &held);
     void closeAbandonedGeneration();
 
     LanguageResources resources;
