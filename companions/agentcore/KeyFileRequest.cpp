@@ -96,9 +96,7 @@ RequestHandler::Extension addKeyFileExtension(KeyStore& store, PathRefusal refus
             body.fail();
             return false;
         }
-        AgentEvent event;
-        event.operation = "add key file " + path;
-        event.clientProcess = session.clientProcess;
+        AgentEvent event = sessionEvent("add key file " + path, session);
         std::uint32_t outcome;
         if (const char* why = refusalBeforeReading(store, refusal, path, outcome)) {
             event.outcome = why;

@@ -77,6 +77,7 @@ struct AgentEvent {
     std::string keyName;
     std::string fingerprint;
     std::uint64_t clientProcess = 0;  // 0: the agent itself or its window
+    std::string clientProgram;        // empty when not known
     std::string outcome;
 };
 

@@ -117,13 +117,11 @@ void RequestHandler::setSignNotice(SignNotice notice) { notice_ = std::move(noti
 
 void RequestHandler::log(const std::string& operation, const KeyInfo* key, const Session& session,
                          const std::string& outcome) {
-    AgentEvent event;
-    event.operation = operation;
+    AgentEvent event = sessionEvent(operation, session);
     if (key) {
         event.keyName = key->name;
         event.fingerprint = key->fingerprint;
     }
-    event.clientProcess = session.clientProcess;
     event.outcome = outcome;
     store_.report(event);
 }
@@ -174,6 +172,14 @@ Outcome RequestHandler::identities(const Session& session, Bytes& reply) {
     if (w.bytes().size() > kMaxMessage) return failure(reply, Outcome::Reply);
     reply = w.take();
     return Outcome::Reply;
+}
+
+AgentEvent sessionEvent(const std::string& operation, const Session& session) {
+    AgentEvent event;
+    event.operation = operation;
+    event.clientProcess = session.clientProcess;
+    event.clientProgram = session.clientProgram;
+    return event;
 }
 
 SignDestination destinationOf(const Session& session) {

@@ -30,6 +30,10 @@ struct Session {
     // Set by the connection's owner (the pipe server knows the client's
     // process); extensions may read it.
     std::uint64_t clientProcess = 0;
+    // Its program file, found once when the connection was made (naming it
+    // on every logged signature cost a third of the signature's time);
+    // empty when unknown.
+    std::string clientProgram;
     // True once the client's end of the connection is known to be gone;
     // set where the owner can tell (the pipe server), for an extension
     // that works long enough for its caller to leave.
@@ -115,6 +119,9 @@ private:
 
 // What the confirm prompt is told of the connection a signature is for.
 SignDestination destinationOf(const Session& session);
+
+// A log event for an operation a connection asked for, naming its client.
+AgentEvent sessionEvent(const std::string& operation, const Session& session);
 
 // Frames the byte stream of one client: whole messages to the handler,
 // whole answers back.

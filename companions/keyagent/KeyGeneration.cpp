@@ -221,10 +221,8 @@ bool generate(KeyStore& store, SECURITY_ATTRIBUTES* ownerOnly, WireReader& body,
     }
     request.kind = type == 0 ? KeyKind::Ed25519 : type == 1 ? KeyKind::Rsa : KeyKind::Ecdsa;
     request.bits = bits;
-    AgentEvent event;
-    event.operation = std::string("generate ") + kindName(request.kind);
+    AgentEvent event = sessionEvent(std::string("generate ") + kindName(request.kind), session);
     if (request.kind != KeyKind::Ed25519) event.operation += " " + std::to_string(bits);
-    event.clientProcess = session.clientProcess;
     Bytes blob;
     if (type > 2) {
         event.operation = "generate";

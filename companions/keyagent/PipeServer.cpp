@@ -237,6 +237,7 @@ bool PipeServer::identify(Client& client) {
     if (!client.written) return false;
     Session& session = client.connection.session();
     session.clientProcess = processId;
+    if (processId) session.clientProgram = programOfProcess(processId);
     session.channel = endpoint_.channel;
     HANDLE pipe = client.pipe;
     session.clientGone = [pipe] {

@@ -568,6 +568,31 @@ TEST_F(KeyAgent, WithoutLogArgumentTheLogFolderOfTheRegistryIsUsedAndAFullLogIsM
     EXPECT_EQ(readFile(log + ".old").size(), 1024u * 1024u) << "the full one is kept";
 }
 
+// The agent keeps its log open between lines: it must still move it aside
+// at the size limit while running, and nobody may delete it from under it.
+TEST_F(KeyAgent, ALogThatFillsWhileTheAgentRunsIsMovedAsideWithNoLineLostAndCannotBeDeleted) {
+    const std::string log = home_ + "\\gAgentLog.txt";
+    agent_.stop();
+    {
+        std::ofstream almostFull(log, std::ios::binary);
+        almostFull << std::string(1024 * 1024 - 40, 'o') << "\r\n";
+    }
+    startAgent(false);
+    Client c(pipe_);
+    ASSERT_EQ(c.call(addEdRequest()), kSuccess);
+    EXPECT_FALSE(DeleteFileA(log.c_str())) << "deleted while the agent writes to it";
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(c.call(signRequest())[0], 14);
+    std::string older = readFile(log + ".old");
+    std::string current = readFile(log);
+    EXPECT_EQ(older.compare(0, 1024, std::string(1024, 'o')), 0) << "the full log is the one moved aside";
+    EXPECT_GE(older.size(), 1024u * 1024u);
+    EXPECT_LT(older.size(), 1024u * 1024u + 4096u);
+    std::vector<std::string> all = lines(older + current);
+    EXPECT_EQ(countContaining(all, "add key \"rfc8032 test 1\""), 1);
+    EXPECT_EQ(countContaining(all, "sign key \"rfc8032 test 1\""), 3);
+    EXPECT_EQ(countContaining(lines(current), "sign key"), 3) << "lines after the limit go to the new log";
+}
+
 class KeyAgentInGerman : public KeyAgentInLanguage {
 protected:
     KeyAgentInGerman() : KeyAgentInLanguage("1031") {}
