@@ -11,9 +11,9 @@ LONG measuredWhole(HDC dc, const char *text)
 
 } // namespace
 
-TextWidths::TextWidths(HDC dc) : dc(dc)
+TextWidths::TextWidths(HDC context) : dc(context)
 {
-    known = GetCharWidth32A(dc, 0, 255, advance) != FALSE;
+    known = GetCharWidth32A(context, 0, 255, advance) != FALSE;
 }
 
 LONG TextWidths::of(const char *text) const
