@@ -2,12 +2,6 @@
 
 namespace {
 
-// Filler is written a piece at a time from this one constant, so that any
-// length is covered without a buffer: the last n stars and the NUL.
-const char FILLER[] = "****************************************************************"
-                      "****************************************************************";
-const int FILLER_LENGTH = sizeof FILLER - 1;
-
 BOOL CALLBACK clearIfSecret(HWND child, LPARAM)
 {
     char className[16];
@@ -21,13 +15,14 @@ BOOL CALLBACK clearIfSecret(HWND child, LPARAM)
 
 void clearSecretField(HWND field)
 {
-    // A password field takes no input method, so each character of its
-    // text is one position and one byte.
+    // The control copies the text a replacement removes into a heap block
+    // of its own and frees it unwiped (Wine's does, whole, as UTF-16): one
+    // character at a time, no such block holds more than one. A password
+    // field takes no input method, so each character is one position.
     int length = GetWindowTextLengthA(field);
-    for (int at = 0; at < length; at += FILLER_LENGTH) {
-        int piece = length - at < FILLER_LENGTH ? length - at : FILLER_LENGTH;
-        SendMessageA(field, EM_SETSEL, at, at + piece);
-        SendMessageA(field, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(FILLER + FILLER_LENGTH - piece));
+    for (int at = 0; at < length; ++at) {
+        SendMessageA(field, EM_SETSEL, at, at + 1);
+        SendMessageA(field, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("*"));
     }
     SetWindowTextA(field, "");
 }

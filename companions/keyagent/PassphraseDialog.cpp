@@ -1,5 +1,7 @@
 #include "PassphraseDialog.h"
 
+#include "SecretField.h"
+
 #include "AgentResources.h"
 #include "Wire.h"
 
@@ -11,14 +13,14 @@ struct Asking {
     agentcore::Bytes* answer;
 };
 
-// A passphrase field's text, and the field emptied: the edit control's own
-// copy goes with the dialog.
+// A passphrase field's text, and the field overwritten: emptied outright,
+// the control would leave the passphrase in memory it frees.
 agentcore::Bytes takeField(HWND dialog, int id) {
     char text[1024];
     int length = GetDlgItemTextA(dialog, id, text, sizeof text);
     agentcore::Bytes taken(text, text + (length > 0 ? length : 0));
     SecureZeroMemory(text, sizeof text);
-    SetDlgItemTextA(dialog, id, "");
+    clearSecretField(GetDlgItem(dialog, id));
     return taken;
 }
 
