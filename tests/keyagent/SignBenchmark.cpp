@@ -2,8 +2,9 @@
 // a Windows named pipe (our agent, under Wine) or a Unix socket (OpenSSH's
 // ssh-agent, or the core served natively), the same requests either way,
 // one at a time, as ssh makes them. With the key type "round-trip" it
-// times identity requests instead: the pipe's cost without any crypto,
-// on an agent that holds no keys.
+// times requests of a type no agent knows instead, which each answers with
+// a bare failure: the pipe's cost without any crypto or key list, beside
+// the signatures on the same agent.
 //   sign-benchmark PIPE-OR-SOCKET KEY-TYPE|round-trip SECONDS [FLAGS]
 #include "RequestTimes.h"
 #include "Wire.h"
@@ -127,8 +128,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot reach the agent at %s\n", argv[1]);
         return 1;
     }
-    Bytes request{11};
-    std::uint8_t expected = 12;
+    const std::uint8_t kUnassignedType = 240;
+    Bytes request{kUnassignedType};
+    std::uint8_t expected = 5;  // SSH_AGENT_FAILURE
     if (keyType != "round-trip") {
         Bytes blob;
         if (!findKey(keyType, blob)) {
