@@ -6,9 +6,9 @@
 # core; the i686 suites come after it, in two lanes (below). The x86_64 and
 # the i686 suites side by side took the emulated agent tests past their time
 # limit and the x86_64 product tests' wait for the agent failed: their waits
-# are sized for a machine with no more than that one build's tests on it. Each suite's output goes to
-# build/test-logs/NAME.log and is shown whole at the end; a line says when
-# each suite starts and ends.
+# are sized for a machine with no more than that one build's tests on it.
+# Each suite's output goes to build/test-logs/NAME.log and is shown whole at
+# the end; a line says when each suite starts and ends.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
